@@ -1,0 +1,20 @@
+"""A walk through corvane_core._ffi against real peers, one section per family."""
+
+import sys
+
+import surface
+
+SECTIONS = [surface]
+
+
+def main() -> int:
+    for section in SECTIONS:
+        title = section.TITLE
+        print(f"\n== {title} " + "=" * max(0, 70 - len(title)))
+        section.run()
+    print("\nDemo finished.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

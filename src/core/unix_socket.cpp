@@ -1,0 +1,93 @@
+#include "core/unix_socket.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace corvane {
+namespace {
+
+// MSG_NOSIGNAL keeps a send to a closed peer from raising SIGPIPE where the
+// socket itself cannot be told so with SO_NOSIGPIPE.
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+}  // namespace
+
+Result<UnixAddress, IoError> unix_address(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return fail(IoError::message("paths must not contain interior null bytes"));
+    UnixAddress result;
+    result.addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(result.addr.sun_path))
+        return fail(IoError::message("path must be shorter than SUN_LEN"));
+    std::memcpy(result.addr.sun_path, path.data(), path.size());
+    std::size_t length = offsetof(sockaddr_un, sun_path) + path.size();
+    if (!path.empty()) length += 1;  // the terminating NUL
+    result.length = static_cast<socklen_t>(length);
+    return result;
+}
+
+Result<UniqueFd, IoError> open_unix_stream_socket() {
+#if defined(SOCK_CLOEXEC)
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fail(IoError::last_os_error());
+#else
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!fd) return fail(IoError::last_os_error());
+    if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) == -1) return fail(IoError::last_os_error());
+#endif
+#if defined(SO_NOSIGPIPE)
+    int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) == -1)
+        return fail(IoError::last_os_error());
+#endif
+    return fd;
+}
+
+Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address) {
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.addr), address.length) == 0)
+            return Unit{};
+        if (errno != EINTR) return fail(IoError::last_os_error());
+    }
+}
+
+Result<Unit, IoError> set_socket_timeout(int fd, int option, std::chrono::nanoseconds timeout) {
+    if (timeout <= std::chrono::nanoseconds::zero())
+        return fail(IoError::message("cannot set a 0 duration timeout"));
+    using std::chrono::duration_cast;
+    const auto seconds = duration_cast<std::chrono::seconds>(timeout);
+    timeval tv{};
+    constexpr auto max_seconds = std::numeric_limits<decltype(tv.tv_sec)>::max();
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(
+        std::min<long long>(seconds.count(), static_cast<long long>(max_seconds)));
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>((timeout - seconds).count() / 1000);
+    if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == -1)
+        return fail(IoError::last_os_error());
+    return Unit{};
+}
+
+Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t sent = ::send(fd, data, length, kSendFlags);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return fail(IoError::last_os_error());
+        }
+        if (sent == 0) return fail(IoError::message("failed to write whole buffer"));
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return Unit{};
+}
+
+}  // namespace corvane

@@ -1,0 +1,143 @@
+#include "module/convert.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "core/panic.hpp"
+#include "module/once_cell.hpp"
+
+namespace corvane::py {
+namespace {
+
+constexpr const char* kRangeMessage = "out of range integral type conversion attempted";
+
+template <class T>
+Result<T, Error> extract_bounded(PyObject* object) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return fail(Error::fetch());
+    if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<T>::max())
+        return fail(overflow_error(kRangeMessage));
+    return static_cast<T>(value);
+}
+
+std::string unicode_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (data == nullptr) return {};
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// numpy's bool scalar is not a bool subclass but is accepted where a bool is
+// expected. Failures while looking at the type only mean "not a numpy bool".
+bool is_numpy_bool(PyTypeObject* type) {
+    Ref module = Ref::steal(PyType_GetModuleName(type));
+    Ref name = module ? Ref::steal(PyType_GetName(type)) : Ref();
+    if (!module || !name) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) return false;
+    const std::string module_text = unicode_text(module.get());
+    const std::string name_text = unicode_text(name.get());
+    PyErr_Clear();
+    return module_text == "numpy" && (name_text == "bool_" || name_text == "bool");
+}
+
+OnceCell sequence_cell;
+
+void import_sequence_class() {
+    PyObject* sequence = sequence_cell.get_or_init([] {
+        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+        return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
+    });
+    if (sequence == nullptr) {
+        const Error error = Error::fetch();
+        (void)error;
+        panic("failed to import collections.abc.Sequence");
+    }
+}
+
+}  // namespace
+
+Result<std::string_view, Error> extract_str(PyObject* object) {
+    if (!PyUnicode_Check(object)) return fail(downcast_error(object, "str"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) return fail(Error::fetch());
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Result<std::optional<std::string_view>, Error> extract_optional_str(PyObject* object) {
+    if (object == Py_None) return std::optional<std::string_view>();
+    auto text = extract_str(object);
+    if (!text) return std::move(text).take_failure();
+    return std::optional<std::string_view>(text.value());
+}
+
+Result<std::uint8_t, Error> extract_u8(PyObject* object) { return extract_bounded<std::uint8_t>(object); }
+
+Result<std::uint32_t, Error> extract_u32(PyObject* object) { return extract_bounded<std::uint32_t>(object); }
+
+Result<std::uint64_t, Error> extract_usize(PyObject* object) {
+    Ref index;
+    if (!PyLong_Check(object)) {
+        index = Ref::steal(PyNumber_Index(object));
+        if (!index) return fail(Error::fetch());
+        if (!PyLong_Check(index.get())) return fail(downcast_error(index.get(), "int"));
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(Error::fetch());
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<double, Error> extract_f64(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return fail(Error::fetch());
+    return value;
+}
+
+Result<bool, Error> extract_bool(PyObject* object) {
+    if (object == Py_True) return true;
+    if (object == Py_False) return false;
+    PyTypeObject* type = Py_TYPE(object);
+    if (!is_numpy_bool(type)) return fail(downcast_error(object, "bool"));
+    auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+    if (nb_bool == nullptr) {
+        PyErr_Clear();
+        const std::string type_text = str_of(reinterpret_cast<PyObject*>(type), "<unknown>");
+        return fail(type_error("object of type '" + type_text + "' does not define a '__bool__' conversion"));
+    }
+    const int truth = nb_bool(object);
+    if (truth == 0) return false;
+    if (truth == 1) return true;
+    return fail(Error::fetch());
+}
+
+Result<std::vector<std::string>, Error> extract_str_list(PyObject* object) {
+    if (PyUnicode_Check(object)) return fail(type_error("Can't extract `str` to `Vec`"));
+    import_sequence_class();
+    if (!PySequence_Check(object)) return fail(downcast_error(object, "Sequence"));
+    std::vector<std::string> items;
+    const Py_ssize_t hint = PyObject_Size(object);
+    if (hint < 0)
+        PyErr_Clear();
+    else
+        items.reserve(static_cast<std::size_t>(hint));
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) return fail(Error::fetch());
+    for (;;) {
+        PyObject* raw = nullptr;
+        const int status = PyIter_NextItem(iterator.get(), &raw);
+        if (status < 0) return fail(Error::fetch());
+        if (status == 0) break;
+        Ref item = Ref::steal(raw);
+        auto text = extract_str(item.get());
+        if (!text) return std::move(text).take_failure();
+        items.emplace_back(text.value());
+    }
+    return items;
+}
+
+}  // namespace corvane::py

@@ -1,0 +1,52 @@
+// A Python error value: an exception that native code can create and carry
+// without the interpreter lock and that the boundary raises later.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "module/py_ref.hpp"
+#include "module/python.hpp"
+
+namespace corvane::py {
+
+class Error {
+public:
+    // An exception of a built-in type with one text argument; needs no lock.
+    static Error lazy(PyObject* type, std::string text);
+    // An exception of a built-in type with a ready-made argument object (lock held).
+    static Error with_argument(PyObject* type, Ref argument);
+    // An exception instance, raised as it is.
+    static Error from_exception(Ref exception);
+    // Takes the exception a failed CPython call left pending (lock held). A
+    // PanicException raised by Python code resumes the panic instead; with no
+    // exception pending the error is SystemError.
+    static Error fetch();
+
+    PyObject* type() const;
+    // Raises it (lock held). A failure to build the exception is fatal.
+    void raise() &&;
+    // Builds the exception instance (lock held).
+    Ref into_exception() &&;
+
+private:
+    PyObject* type_ = nullptr;  // a built-in exception type: immortal, not counted
+    std::string text_;
+    Ref argument_;
+    Ref exception_;
+};
+
+// The error kinds of the boundary.
+Error os_error(std::string text);       // OSError with one argument, errno None
+Error runtime_error(std::string text);  // RuntimeError
+Error type_error(std::string text);
+Error overflow_error(std::string text);
+// TypeError "'T' object is not an instance of 'U'" ("'None' is not ..." for None).
+Error downcast_error(PyObject* object, std::string_view expected);
+// Rewrites an exact TypeError of a conversion as "argument 'NAME': ..."; other errors pass.
+Error argument_error(std::string_view name, Error error);
+
+// Text of str(object), or nullopt-like empty with the error cleared.
+std::string str_of(PyObject* object, std::string_view fallback);
+
+}  // namespace corvane::py
