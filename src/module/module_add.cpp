@@ -3,6 +3,7 @@
 #include "core/panic.hpp"
 #include "module/once_cell.hpp"
 #include "module/py_ref.hpp"
+#include "qmp/client_type.hpp"
 
 namespace corvane::py {
 namespace {
@@ -38,6 +39,12 @@ Result<Unit, Error> module_add(PyObject* module, PyObject* name, PyObject* value
     return Unit{};
 }
 
-Result<Unit, Error> add_module_classes(PyObject*) { return Unit{}; }
+Result<Unit, Error> add_module_classes(PyObject* module) {
+    PyObject* client_type = qmp::client_type();
+    if (client_type == nullptr) return fail(Error::fetch());
+    Ref name = Ref::steal(PyUnicode_FromString("_QmpClient"));
+    if (!name) return fail(Error::fetch());
+    return module_add(module, name.get(), client_type);
+}
 
 }  // namespace corvane::py

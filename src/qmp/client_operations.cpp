@@ -1,0 +1,140 @@
+#include "qmp/client_operations.hpp"
+
+#include <utility>
+
+#include "json/parse.hpp"
+#include "json/write.hpp"
+#include "module/gil.hpp"
+#include "qmp/duration.hpp"
+#include "qmp/execute.hpp"
+#include "qmp/jobs.hpp"
+
+namespace corvane::qmp {
+namespace {
+
+constexpr std::size_t kResultCapacity = 128;
+
+Result<Unit, QmpError> discard(Result<json::Value, QmpError> reply) {
+    if (!reply) return std::move(reply).take_failure();
+    return Unit{};
+}
+
+}  // namespace
+
+Result<Unit, QmpError> client_connect(ClientState& client, double timeout, double read_timeout) {
+    const Duration total = seconds_to_duration(timeout);
+    const Duration read = seconds_to_duration(read_timeout);
+    require_deadline_in_range(total);
+    return with_connection(client, [&](QmpConnection& connection) { return connection.connect(total, read); });
+}
+
+Result<std::string, QmpError> client_execute(ClientState& client, std::string_view command,
+                                             std::optional<std::string_view> arguments_json) {
+    std::optional<json::Value> arguments;
+    if (arguments_json) {
+        auto parsed = json::parse_json_text(*arguments_json);
+        if (!parsed) {
+            // Only the socket path is needed, so no LockPoisoned here.
+            std::string socket_path;
+            {
+                std::lock_guard lock(client.mutex);
+                if (!client.poisoned) socket_path = client.connection.socket_path();
+            }
+            return fail(QmpError::json(parsed.error().text(), socket_path));
+        }
+        arguments = std::move(parsed).value();
+    }
+    return py::allow_threads([&] {
+        return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
+            auto reply = qmp_execute(connection, command, arguments ? &*arguments : nullptr);
+            if (!reply) return std::move(reply).take_failure();
+            std::string text;
+            text.reserve(kResultCapacity);
+            json::write_json_compact(reply.value(), text);
+            return text;
+        });
+    });
+}
+
+Result<Unit, QmpError> client_stop_vm(ClientState& client) {
+    return with_connection(client,
+                           [](QmpConnection& connection) { return discard(qmp_execute(connection, "stop", nullptr)); });
+}
+
+Result<Unit, QmpError> client_cont(ClientState& client) {
+    return with_connection(client,
+                           [](QmpConnection& connection) { return discard(qmp_execute(connection, "cont", nullptr)); });
+}
+
+Result<Unit, QmpError> client_snapshot_save(ClientState& client, std::string_view job_id, std::string_view tag,
+                                            std::string_view vmstate, const std::vector<std::string>& devices) {
+    return with_connection(client, [&](QmpConnection& connection) {
+        return snapshot_save(connection, job_id, tag, vmstate, devices);
+    });
+}
+
+Result<Unit, QmpError> client_snapshot_load(ClientState& client, std::string_view job_id, std::string_view tag,
+                                            std::string_view vmstate, const std::vector<std::string>& devices) {
+    return with_connection(client, [&](QmpConnection& connection) {
+        return snapshot_load(connection, job_id, tag, vmstate, devices);
+    });
+}
+
+Result<Unit, QmpError> client_snapshot_delete(ClientState& client, std::string_view job_id, std::string_view tag,
+                                              const std::vector<std::string>& devices) {
+    return with_connection(client,
+                           [&](QmpConnection& connection) { return snapshot_delete(connection, job_id, tag, devices); });
+}
+
+Result<Unit, QmpError> client_blockdev_snapshot_internal_sync(ClientState& client, std::string_view device,
+                                                              std::string_view name) {
+    return with_connection(client, [&](QmpConnection& connection) {
+        return blockdev_snapshot_internal_sync(connection, device, name);
+    });
+}
+
+Result<Unit, QmpError> client_blockdev_snapshot_delete_internal_sync(ClientState& client, std::string_view device,
+                                                                     std::string_view name) {
+    return with_connection(client, [&](QmpConnection& connection) {
+        return blockdev_snapshot_delete_internal_sync(connection, device, name);
+    });
+}
+
+Result<std::string, QmpError> client_query_jobs(ClientState& client) {
+    return with_connection(client, [](QmpConnection& connection) -> Result<std::string, QmpError> {
+        auto jobs = query_jobs_native(connection);
+        if (!jobs) return std::move(jobs).take_failure();
+        std::string text;
+        text.reserve(kResultCapacity);
+        write_job_list(jobs.value(), text);
+        return text;
+    });
+}
+
+Result<Unit, QmpError> client_dismiss_job(ClientState& client, std::string_view job_id) {
+    return with_connection(client, [&](QmpConnection& connection) { return dismiss_job(connection, job_id); });
+}
+
+Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
+                                                  double poll_interval) {
+    const Duration total = seconds_to_duration(timeout);
+    const Duration poll = seconds_to_duration(poll_interval);
+    require_deadline_in_range(total);
+    return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
+        auto job = wait_for_job(connection, job_id, total, poll);
+        if (!job) return std::move(job).take_failure();
+        std::string text;
+        text.reserve(kResultCapacity);
+        write_job_info(job.value(), text);
+        return text;
+    });
+}
+
+Result<Unit, QmpError> client_close(ClientState& client) {
+    std::lock_guard lock(client.mutex);
+    if (client.poisoned) return fail(QmpError::lock_poisoned());
+    client.connection.close();
+    return Unit{};
+}
+
+}  // namespace corvane::qmp

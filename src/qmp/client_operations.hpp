@@ -1,0 +1,42 @@
+// What each _QmpClient method does, on plain values. All but `execute` and
+// `close` run with the interpreter lock released; they take the client's
+// mutex themselves. Time arguments are converted before the mutex is taken,
+// so a value that cannot be represented fails the call without touching the
+// connection or poisoning the lock.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/result.hpp"
+#include "qmp/client_state.hpp"
+#include "qmp/error.hpp"
+
+namespace corvane::qmp {
+
+Result<Unit, QmpError> client_connect(ClientState& client, double timeout, double read_timeout);
+// Lock held on entry: parses arguments_json first, then releases the lock for the I/O.
+Result<std::string, QmpError> client_execute(ClientState& client, std::string_view command,
+                                             std::optional<std::string_view> arguments_json);
+Result<Unit, QmpError> client_stop_vm(ClientState& client);
+Result<Unit, QmpError> client_cont(ClientState& client);
+Result<Unit, QmpError> client_snapshot_save(ClientState& client, std::string_view job_id, std::string_view tag,
+                                            std::string_view vmstate, const std::vector<std::string>& devices);
+Result<Unit, QmpError> client_snapshot_load(ClientState& client, std::string_view job_id, std::string_view tag,
+                                            std::string_view vmstate, const std::vector<std::string>& devices);
+Result<Unit, QmpError> client_snapshot_delete(ClientState& client, std::string_view job_id, std::string_view tag,
+                                              const std::vector<std::string>& devices);
+Result<Unit, QmpError> client_blockdev_snapshot_internal_sync(ClientState& client, std::string_view device,
+                                                              std::string_view name);
+Result<Unit, QmpError> client_blockdev_snapshot_delete_internal_sync(ClientState& client, std::string_view device,
+                                                                     std::string_view name);
+Result<std::string, QmpError> client_query_jobs(ClientState& client);
+Result<Unit, QmpError> client_dismiss_job(ClientState& client, std::string_view job_id);
+Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
+                                                  double poll_interval);
+// Lock held: closing does not block on I/O.
+Result<Unit, QmpError> client_close(ClientState& client);
+
+}  // namespace corvane::qmp

@@ -1,0 +1,137 @@
+#include "qmp/connection.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "core/io_error.hpp"
+#include "core/sleep.hpp"
+#include "core/unix_socket.hpp"
+#include "json/parse.hpp"
+#include "qmp/execute.hpp"
+#include "qmp/utf8.hpp"
+
+namespace corvane::qmp {
+namespace {
+
+constexpr auto kRetryPause = std::chrono::milliseconds(50);
+constexpr Duration kMaxHandshakeTimeout{1, 0};
+
+// One attempt; any failure closes the socket and is not reported.
+UniqueFd try_connect(const std::string& socket_path) {
+    auto socket = open_unix_stream_socket();
+    if (!socket) return UniqueFd();
+    auto address = unix_address(socket_path);
+    if (!address) return UniqueFd();
+    if (!connect_unix(socket->get(), *address)) return UniqueFd();
+    return std::move(socket).value();
+}
+
+Result<Unit, IoError> set_timeouts(int fd, Duration timeout) {
+    const auto nanos = saturating_nanoseconds(timeout);  // zero stays zero and is refused
+    if (auto set = set_socket_timeout(fd, SO_RCVTIMEO, nanos); !set) return set;
+    return set_socket_timeout(fd, SO_SNDTIMEO, nanos);
+}
+
+}  // namespace
+
+LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
+
+Result<Unit, int> LineReader::read_line(std::string& line) {
+    for (;;) {
+        if (start_ < end_) {
+            const char* begin = buffer_.get() + start_;
+            const std::size_t available = end_ - start_;
+            if (const void* newline = std::memchr(begin, '\n', available)) {
+                const auto taken = static_cast<std::size_t>(static_cast<const char*>(newline) - begin) + 1;
+                line.append(begin, taken);
+                start_ += taken;
+                return Unit{};
+            }
+            line.append(begin, available);
+            start_ = end_ = 0;
+        }
+        const ssize_t received = ::recv(fd_.get(), buffer_.get(), kBufferSize, 0);
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            return fail(errno);
+        }
+        if (received == 0) return Unit{};  // end of stream
+        start_ = 0;
+        end_ = static_cast<std::size_t>(received);
+    }
+}
+
+QmpConnection::QmpConnection(std::string socket_path) : socket_path_(std::move(socket_path)) {}
+
+Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_timeout) {
+    if (connected()) return Unit{};
+    const MonotonicTime deadline = deadline_after(total);
+    const Duration handshake_timeout = std::min(total, kMaxHandshakeTimeout);
+
+    UniqueFd socket;
+    for (;;) {
+        socket = try_connect(socket_path_);
+        if (socket) break;
+        if (reached(deadline)) return fail(QmpError::socket_timeout(socket_path_));
+        sleep_for(kRetryPause);
+    }
+    if (auto set = set_timeouts(socket.get(), handshake_timeout); !set) return fail(io_error(set.error().text()));
+    UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
+    if (!duplicate) return fail(io_error(IoError::last_os_error().text()));
+
+    reader_ = std::make_unique<LineReader>(std::move(duplicate));
+    stream_ = std::move(socket);
+
+    if (auto negotiated = negotiate(read_timeout); !negotiated) {
+        close();
+        return negotiated;
+    }
+    return Unit{};
+}
+
+Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
+    auto greeting = read_message();
+    if (!greeting) return std::move(greeting).take_failure();
+    if (!greeting->find("QMP"))
+        return fail(QmpError::invalid_greeting(socket_path_, std::move(greeting).value()));
+
+    if (auto reply = qmp_execute(*this, "qmp_capabilities", nullptr); !reply) return std::move(reply).take_failure();
+
+    const auto nanos = saturating_nanoseconds(read_timeout);
+    for (auto [fd, option] : {std::pair{stream_.get(), SO_RCVTIMEO}, std::pair{stream_.get(), SO_SNDTIMEO},
+                              std::pair{reader_->fd(), SO_RCVTIMEO}}) {
+        if (auto set = set_socket_timeout(fd, option, nanos); !set) return fail(io_error(set.error().text()));
+    }
+    return Unit{};
+}
+
+Result<json::Value, QmpError> QmpConnection::read_message() {
+    if (!reader_) return fail(QmpError::not_connected(socket_path_));
+    std::string line;
+    if (auto read = reader_->read_line(line); !read) return fail(io_error(IoError::from_errno(read.error()).text()));
+    if (!is_valid_utf8(line)) return fail(io_error("stream did not contain valid UTF-8"));
+    if (line.empty()) return fail(QmpError::socket_closed(socket_path_));
+    auto parsed = json::parse_json_text(line);
+    if (!parsed) return fail(QmpError::json(parsed.error().text(), socket_path_));
+    return std::move(parsed).value();
+}
+
+Result<Unit, QmpError> QmpConnection::send_line(std::string_view bytes) {
+    if (!stream_) return fail(QmpError::not_connected(socket_path_));
+    if (auto sent = send_all(stream_.get(), bytes.data(), bytes.size()); !sent)
+        return fail(io_error(sent.error().text()));
+    return Unit{};
+}
+
+void QmpConnection::close() {
+    reader_.reset();
+    stream_.reset();
+}
+
+}  // namespace corvane::qmp

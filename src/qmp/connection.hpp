@@ -1,0 +1,70 @@
+// One QMP connection: the socket, a buffered line reader over a second
+// descriptor of it, the connect procedure with its retry loop, greeting check
+// and capability negotiation, and line framing.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "core/unique_fd.hpp"
+#include "json/value.hpp"
+#include "qmp/duration.hpp"
+#include "qmp/error.hpp"
+
+namespace corvane::qmp {
+
+// Reads lines from its own descriptor; bytes received past the current line
+// stay in the buffer for the next read.
+class LineReader {
+public:
+    static constexpr std::size_t kBufferSize = 8192;
+
+    explicit LineReader(UniqueFd fd);
+    int fd() const { return fd_.get(); }
+
+    // Appends the next line (its line feed included) to `line`. At the end of
+    // the stream the bytes read so far are the line; an empty `line` then
+    // means the stream ended. Errors are errno values.
+    Result<Unit, int> read_line(std::string& line);
+
+private:
+    UniqueFd fd_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+};
+
+class QmpConnection {
+public:
+    explicit QmpConnection(std::string socket_path);
+
+    const std::string& socket_path() const { return socket_path_; }
+    bool connected() const { return stream_.valid(); }
+
+    // Connects, checks the greeting and negotiates capabilities, unless
+    // already connected (then nothing happens at all). Retries every 50 ms
+    // until `total` has passed; then socket timeouts are `read_timeout`.
+    Result<Unit, QmpError> connect(Duration total, Duration read_timeout);
+
+    // The next line, parsed.
+    Result<json::Value, QmpError> read_message();
+
+    // Sends one complete line.
+    Result<Unit, QmpError> send_line(std::string_view bytes);
+
+    // Closes both descriptors without sending anything.
+    void close();
+
+private:
+    Result<Unit, QmpError> negotiate(Duration read_timeout);
+    QmpError io_error(std::string message) const { return QmpError::io(std::move(message), socket_path_); }
+
+    std::string socket_path_;
+    UniqueFd stream_;
+    std::unique_ptr<LineReader> reader_;
+};
+
+}  // namespace corvane::qmp

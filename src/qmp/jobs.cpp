@@ -1,0 +1,200 @@
+#include "qmp/jobs.hpp"
+
+#include <limits>
+#include <utility>
+
+#include "core/sleep.hpp"
+#include "json/write.hpp"
+#include "qmp/execute.hpp"
+
+namespace corvane::qmp {
+namespace {
+
+using json::Value;
+
+Value text_value(std::string_view text) { return Value::string(std::string(text)); }
+
+// A decimal signed 64-bit integer: an optional sign, then digits only.
+std::int64_t parse_decimal_i64(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return 0;
+    // Accumulated as a negative number, whose range includes INT64_MIN.
+    constexpr auto min = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        const int digit = c - '0';
+        if (value < (min + digit) / 10) return 0;
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == min) return 0;
+        return -value;
+    }
+    return value;
+}
+
+std::int64_t integer_field(const Value* member) {
+    if (member == nullptr) return 0;
+    switch (member->kind()) {
+        case Value::Kind::unsigned_integer:
+            if (member->as_unsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return 0;
+            return static_cast<std::int64_t>(member->as_unsigned());
+        case Value::Kind::negative_integer:
+            return member->as_negative();
+        case Value::Kind::string:
+            return parse_decimal_i64(member->as_string());
+        default:
+            return 0;
+    }
+}
+
+Result<Unit, QmpError> run_discarding(QmpConnection& connection, std::string_view command, Value::Object arguments) {
+    Value value = Value::object();
+    value.as_object() = std::move(arguments);
+    auto reply = qmp_execute(connection, command, &value);
+    if (!reply) return std::move(reply).take_failure();
+    return Unit{};
+}
+
+Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag,
+                                 const std::vector<std::string>& devices) {
+    Value::Object arguments;
+    arguments.emplace("job-id", text_value(job_id));
+    arguments.emplace("tag", text_value(tag));
+    arguments.emplace("devices", json::strings_to_json_array(devices));
+    return arguments;
+}
+
+Value::Object block_arguments(std::string_view device, std::string_view name) {
+    Value::Object arguments;
+    arguments.emplace("device", text_value(device));
+    arguments.emplace("name", text_value(name));
+    return arguments;
+}
+
+}  // namespace
+
+JobInfo job_info_from_json(const Value& job) {
+    JobInfo info;
+    info.job_id = json::json_value_text(job.find("id"));
+    info.job_type = json::json_value_text(job.find("type"));
+    info.status = json::json_value_text(job.find("status"));
+    info.current_progress = integer_field(job.find("current-progress"));
+    info.total_progress = integer_field(job.find("total-progress"));
+    if (const Value* error = job.find("error")) info.error = json::json_value_text(error);
+    return info;
+}
+
+void write_job_info(const JobInfo& job, std::string& out) {
+    out += "{\"job_id\":";
+    json::write_json_string(job.job_id, out);
+    out += ",\"job_type\":";
+    json::write_json_string(job.job_type, out);
+    out += ",\"status\":";
+    json::write_json_string(job.status, out);
+    out += ",\"current_progress\":";
+    out += std::to_string(job.current_progress);
+    out += ",\"total_progress\":";
+    out += std::to_string(job.total_progress);
+    out += ",\"error\":";
+    if (job.error)
+        json::write_json_string(*job.error, out);
+    else
+        out += "null";
+    out += '}';
+}
+
+void write_job_list(const std::vector<JobInfo>& jobs, std::string& out) {
+    out += '[';
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (i > 0) out += ',';
+        write_job_info(jobs[i], out);
+    }
+    out += ']';
+}
+
+Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection) {
+    auto reply = qmp_execute(connection, "query-jobs", nullptr);
+    if (!reply) return std::move(reply).take_failure();
+    Value& result = reply.value();
+    if (!result.is_array()) return fail(QmpError::unexpected_jobs_response(std::move(result)));
+    std::vector<JobInfo> jobs;
+    jobs.reserve(result.as_array().size());
+    for (const Value& job : result.as_array()) {
+        if (!job.is_object()) return fail(QmpError::unexpected_jobs_response(std::move(result)));
+        jobs.push_back(job_info_from_json(job));
+    }
+    return jobs;
+}
+
+Result<Unit, QmpError> snapshot_save(QmpConnection& connection, std::string_view job_id, std::string_view tag,
+                                     std::string_view vmstate, const std::vector<std::string>& devices) {
+    auto arguments = snapshot_arguments(job_id, tag, devices);
+    arguments.emplace("vmstate", text_value(vmstate));
+    return run_discarding(connection, "snapshot-save", std::move(arguments));
+}
+
+Result<Unit, QmpError> snapshot_load(QmpConnection& connection, std::string_view job_id, std::string_view tag,
+                                     std::string_view vmstate, const std::vector<std::string>& devices) {
+    auto arguments = snapshot_arguments(job_id, tag, devices);
+    arguments.emplace("vmstate", text_value(vmstate));
+    return run_discarding(connection, "snapshot-load", std::move(arguments));
+}
+
+Result<Unit, QmpError> snapshot_delete(QmpConnection& connection, std::string_view job_id, std::string_view tag,
+                                       const std::vector<std::string>& devices) {
+    return run_discarding(connection, "snapshot-delete", snapshot_arguments(job_id, tag, devices));
+}
+
+Result<Unit, QmpError> blockdev_snapshot_internal_sync(QmpConnection& connection, std::string_view device,
+                                                       std::string_view name) {
+    return run_discarding(connection, "blockdev-snapshot-internal-sync", block_arguments(device, name));
+}
+
+Result<Unit, QmpError> blockdev_snapshot_delete_internal_sync(QmpConnection& connection, std::string_view device,
+                                                              std::string_view name) {
+    return run_discarding(connection, "blockdev-snapshot-delete-internal-sync", block_arguments(device, name));
+}
+
+Result<Unit, QmpError> dismiss_job(QmpConnection& connection, std::string_view job_id) {
+    Value::Object arguments;
+    arguments.emplace("id", text_value(job_id));
+    return run_discarding(connection, "job-dismiss", std::move(arguments));
+}
+
+Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_view job_id, Duration total,
+                                       Duration poll_interval) {
+    const MonotonicTime deadline = deadline_after(total);
+    const auto pause = saturating_nanoseconds(poll_interval);
+    std::optional<std::string> last_status;
+    for (;;) {
+        if (reached(deadline)) {
+            return fail(QmpError::job_timeout(connection.socket_path(), job_id,
+                                              last_status ? text_value(*last_status) : Value::null()));
+        }
+        auto jobs = query_jobs_native(connection);
+        if (!jobs) return std::move(jobs).take_failure();
+        for (JobInfo& job : jobs.value()) {
+            if (job.job_id != job_id) continue;
+            last_status = job.status;
+            if (job.status == "concluded") {
+                if (job.error) {
+                    return fail(QmpError::job_failed(connection.socket_path(), job.job_id, job.job_type, job.status,
+                                                     *job.error));
+                }
+                (void)dismiss_job(connection, job_id);  // the job did its work; a stale listing is harmless
+                return std::move(job);
+            }
+            break;
+        }
+        sleep_for(pause);  // returns at once for a zero interval
+    }
+}
+
+}  // namespace corvane::qmp
