@@ -38,8 +38,8 @@ std::string seconds_text(double seconds) {
 }  // namespace
 
 std::optional<Duration> try_seconds_to_duration(double seconds) {
-    if (std::isnan(seconds) || seconds <= 0.0) return Duration{};
-    if (seconds >= kTwoTo64) return std::nullopt;  // +infinity included
+    if (!std::isfinite(seconds) || seconds <= 0.0) return Duration{};
+    if (seconds >= kTwoTo64) return std::nullopt;
     // Exact: seconds = mantissa * 2^exponent, so the nanosecond count is
     // mantissa * 10^9 * 2^exponent, which fits 128 bits for seconds < 2^64.
     const auto bits = std::bit_cast<std::uint64_t>(seconds);
