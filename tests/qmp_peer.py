@@ -177,7 +177,10 @@ class QmpPeer:
     def _serve_connection(self, conn):
         conn.settimeout(0.05)
         first = self.on_accept if self.on_accept is not None else ([self.greeting] if self.greeting else [])
-        if not self._perform(conn, first):
+        try:
+            if not self._perform(conn, first):
+                return
+        except OSError:  # the client went away before the greeting
             return
         pending = b""
         while not self._stop.is_set():

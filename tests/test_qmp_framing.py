@@ -279,8 +279,7 @@ def test_greeting_that_is_not_json():
     with QmpPeer(greeting=b"hello\n") as peer:
         with pytest.raises(RuntimeError) as excinfo:
             _QmpClient(peer.path).connect(2.0, 2.0)
-        assert qmp_error(excinfo) == {"context": {"socket_path": peer.path}, "message": "expected ident at line 1 column 2"} or \
-            qmp_error(excinfo)["message"].endswith("at line 1 column 1")
+        assert qmp_error(excinfo) == {"context": {"socket_path": peer.path}, "message": "expected value at line 1 column 1"}
 
 
 def test_peer_closing_right_after_accept_is_socket_closed_and_disconnects():
