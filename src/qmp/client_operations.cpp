@@ -14,6 +14,17 @@ namespace {
 
 constexpr std::size_t kResultCapacity = 128;
 
+// For the two calls that start with the interpreter lock held: take the mutex
+// at once when it is free; when another thread's operation holds it (doing
+// I/O with the interpreter lock released), wait for it with the interpreter
+// lock released too, so that Python threads, and a peer served by one, keep
+// running meanwhile.
+std::unique_lock<std::mutex> lock_from_python(ClientState& client) {
+    std::unique_lock lock(client.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) py::allow_threads([&] { lock.lock(); });
+    return lock;
+}
+
 Result<Unit, QmpError> discard(Result<json::Value, QmpError> reply) {
     if (!reply) return std::move(reply).take_failure();
     return Unit{};
@@ -37,7 +48,7 @@ Result<std::string, QmpError> client_execute(ClientState& client, std::string_vi
             // Only the socket path is needed, so no LockPoisoned here.
             std::string socket_path;
             {
-                std::lock_guard lock(client.mutex);
+                auto lock = lock_from_python(client);
                 if (!client.poisoned) socket_path = client.connection.socket_path();
             }
             return fail(QmpError::json(parsed.error().text(), socket_path));
@@ -131,7 +142,7 @@ Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::stri
 }
 
 Result<Unit, QmpError> client_close(ClientState& client) {
-    std::lock_guard lock(client.mutex);
+    auto lock = lock_from_python(client);
     if (client.poisoned) return fail(QmpError::lock_poisoned());
     client.connection.close();
     return Unit{};

@@ -17,7 +17,8 @@
 namespace corvane::qmp {
 
 Result<Unit, QmpError> client_connect(ClientState& client, double timeout, double read_timeout);
-// Lock held on entry: parses arguments_json first, then releases the lock for the I/O.
+// Lock held on entry: parses arguments_json first, then releases the lock for
+// the I/O. A parse failure only reads the socket path under the mutex.
 Result<std::string, QmpError> client_execute(ClientState& client, std::string_view command,
                                              std::optional<std::string_view> arguments_json);
 Result<Unit, QmpError> client_stop_vm(ClientState& client);
@@ -36,7 +37,8 @@ Result<std::string, QmpError> client_query_jobs(ClientState& client);
 Result<Unit, QmpError> client_dismiss_job(ClientState& client, std::string_view job_id);
 Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
                                                   double poll_interval);
-// Lock held: closing does not block on I/O.
+// Lock held: closing does no I/O. Waiting for another thread's operation to
+// give the mutex back happens with the interpreter lock released.
 Result<Unit, QmpError> client_close(ClientState& client);
 
 }  // namespace corvane::qmp

@@ -153,7 +153,14 @@ py::OnceCell client_type_cell;
 }  // namespace
 
 PyObject* client_type() {
-    return client_type_cell.get_or_init([] { return PyType_FromSpec(&client_spec); });
+    return client_type_cell.get_or_init([]() -> PyObject* {
+        py::Ref type = py::Ref::steal(PyType_FromSpec(&client_spec));
+        if (!type) return nullptr;
+        // The docstring is only the text signature: with no body, __doc__ is
+        // None, as for the methods.
+        if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+        return type.release();
+    });
 }
 
 }  // namespace corvane::qmp
