@@ -2,9 +2,10 @@
 
 import sys
 
+import qmp
 import surface
 
-SECTIONS = [surface]
+SECTIONS = [surface, qmp]
 
 
 def main() -> int:
