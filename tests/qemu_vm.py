@@ -16,14 +16,16 @@ NODE = "drive0"
 
 
 class QemuVm:
-    def __init__(self, directory=None, disk_size="64M"):
+    def __init__(self, directory=None, disk_size="64M", monitors=1):
         self._tmp = None
         if directory is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="qemu-vm-")
             directory = self._tmp.name
         self.directory = directory
         self.disk = os.path.join(directory, "disk.qcow2")
-        self.qmp_path = os.path.join(directory, "qmp.sock")
+        # Each QMP monitor serves one client at a time; more monitors, more clients.
+        self.qmp_paths = [os.path.join(directory, f"qmp{i}.sock" if i else "qmp.sock") for i in range(monitors)]
+        self.qmp_path = self.qmp_paths[0]
         self.log_path = os.path.join(directory, "qemu.log")
         self.disk_size = disk_size
         self.process = None
@@ -33,15 +35,14 @@ class QemuVm:
             QEMU, "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none", "-S", "-m", "64",
             "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={self.disk}",
             "-device", f"virtio-blk-pci,drive={NODE},id=vd0",
-            "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
-        ]
+        ] + [arg for path in self.qmp_paths for arg in ("-qmp", f"unix:{path},server=on,wait=off")]
 
     def start(self, timeout=30.0):
         subprocess.run([QEMU_IMG, "create", "-q", "-f", "qcow2", self.disk, self.disk_size], check=True, timeout=60)
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + timeout
-        while not os.path.exists(self.qmp_path):
+        while not all(os.path.exists(path) for path in self.qmp_paths):
             if self.process.poll() is not None:
                 raise RuntimeError(f"QEMU exited with {self.process.returncode}: {self.log()}")
             if time.monotonic() > deadline:
