@@ -3,6 +3,8 @@
 import json
 import math
 import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -202,6 +204,33 @@ def test_send_to_a_closed_peer_fails_without_a_signal():
         assert error["message"] in (f"{os.strerror(32)} (os error 32)", f"{os.strerror(104)} (os error 104)")
         client.close()
         assert client.execute("z", None) == "{}"  # reconnects
+
+
+SIGPIPE_SCRIPT = """
+import signal, sys
+sys.path.insert(0, sys.argv[1])
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # Python ignores it by default; a real fault would kill us
+from corvane_core._ffi import _QmpClient
+from qmp_peer import CLOSE, QmpPeer
+with QmpPeer(lambda command, raw: [CLOSE]) as peer:
+    client = _QmpClient(peer.path)
+    for _ in range(3):
+        try:
+            client.execute("x", None)
+        except RuntimeError as error:
+            print(error)
+print("alive")
+"""
+
+
+def test_no_sigpipe_even_with_the_default_signal_action():
+    result = subprocess.run([sys.executable, "-c", SIGPIPE_SCRIPT, os.path.dirname(__file__)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "alive"
+    assert json.loads(lines[0])["message"] == "QMP socket closed unexpectedly"
+    assert json.loads(lines[1])["message"] == f"{os.strerror(32)} (os error 32)"
 
 
 def test_receive_timeout_then_the_late_reply_answers_the_next_command():
