@@ -37,7 +37,7 @@ std::uint64_t fraction_to_nanoseconds(double fraction) {
 
 Duration duration_from_seconds(double seconds) {
     constexpr double two_to_64 = 18446744073709551616.0;
-    if (!(seconds < two_to_64) || std::isnan(seconds))
+    if (!(seconds < two_to_64))  // NaN fails the comparison too
         panic("cannot convert float seconds to Duration: value is either too big or NaN");
     if (seconds <= 0) return {};
     const double whole = std::floor(seconds);
