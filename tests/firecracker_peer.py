@@ -21,6 +21,14 @@ class Pause:
 
 
 @dataclass(frozen=True)
+class AwaitClose:
+    """Wait up to `seconds` for the client to close; end the script if it does.
+    Whether a client is still reading then does not depend on timing."""
+
+    seconds: float
+
+
+@dataclass(frozen=True)
 class Close:
     """Close the connection at this point of the script."""
 
@@ -86,7 +94,7 @@ class Connection:
 @dataclass
 class ScriptedPeer:
     """Serves `scripts` on a Unix socket, one script per connection in order
-    (the last one repeats). A script is a list of bytes, Pause, Close, Silence
+    (the last one repeats). A script is a list of bytes, Pause, AwaitClose, Close, Silence
     or callables (run in the peer thread with the connection)."""
 
     path: str
@@ -131,6 +139,16 @@ class ScriptedPeer:
                     return
             elif isinstance(step, Pause):
                 time.sleep(step.seconds)
+            elif isinstance(step, AwaitClose):
+                conn.settimeout(step.seconds)
+                try:
+                    if conn.recv(1) == b"":
+                        record.client_closed = True
+                        return
+                except TimeoutError:
+                    pass
+                finally:
+                    conn.settimeout(None)
             elif isinstance(step, Close):
                 return
             elif isinstance(step, Silence):

@@ -22,7 +22,7 @@ std::uint64_t fraction_to_nanoseconds(double fraction) {
     const double mantissa = std::frexp(fraction, &exponent);  // fraction = mantissa * 2^exponent
     // 53 significant bits as an integer: fraction = bits * 2^(exponent - 53).
     const auto bits = static_cast<std::uint64_t>(std::ldexp(mantissa, 53));
-    const int shift = 53 - exponent;  // > 53 since fraction < 1
+    const int shift = 53 - exponent;  // at least 53, since fraction < 1
     if (shift >= 120) return 0;        // far below half a nanosecond
     const Wide scaled = static_cast<Wide>(bits) * kNanosPerSecond;
     const Wide whole = scaled >> shift;
