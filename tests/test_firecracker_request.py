@@ -7,6 +7,7 @@ import math
 import os
 import socket
 import stat
+import subprocess
 import sys
 import threading
 import time
@@ -415,8 +416,6 @@ except OSError as error:
 
 
 def test_write_to_closed_peer_fails_without_sigpipe(serve, tmp_dir):
-    import subprocess
-
     peer = serve([CLOSE], read_first=False)
     child = subprocess.run(
         [sys.executable, "-c", SIGPIPE_CHILD, peer.path], capture_output=True, text=True, timeout=60
