@@ -2,9 +2,10 @@
 
 import sys
 
+import firecracker
 import surface
 
-SECTIONS = [surface]
+SECTIONS = [surface, firecracker]
 
 
 def main() -> int:

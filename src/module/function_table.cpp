@@ -1,5 +1,6 @@
 #include "module/function_table.hpp"
 
+#include "firecracker/functions.hpp"
 #include "module/networking.hpp"
 
 namespace corvane::py {
@@ -20,6 +21,8 @@ std::span<PyMethodDef* const> module_functions() {
         &networking::add_route,
         &networking::get_default_interface,
         &networking::write_sysctl,
+        &firecracker::firecracker_request,
+        &firecracker::firecracker_wait_for_socket,
     };
     return table;
 }
