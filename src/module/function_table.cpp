@@ -1,5 +1,6 @@
 #include "module/function_table.hpp"
 
+#include "disk/functions.hpp"
 #include "module/networking.hpp"
 
 namespace corvane::py {
@@ -20,6 +21,8 @@ std::span<PyMethodDef* const> module_functions() {
         &networking::add_route,
         &networking::get_default_interface,
         &networking::write_sysctl,
+        &disk::clone_or_sparse_copy,
+        &disk::decompress_zstd_sparse,
     };
     return table;
 }
