@@ -2,9 +2,10 @@
 
 import sys
 
+import disk
 import surface
 
-SECTIONS = [surface]
+SECTIONS = [surface, disk]
 
 
 def main() -> int:
