@@ -181,3 +181,17 @@ def test_concurrent_copies_to_one_target_never_share_a_temporary_file(tmp_path):
     assert errors == [] and results == ["sparse"] * 4
     assert (tmp_path / "dst").read_bytes() in contents
     assert entries(tmp_path) == sorted(["dst"] + [f"src{i}" for i in range(4)])
+
+
+@pytest.mark.parametrize("op, source", OPERATIONS)
+@pytest.mark.parametrize(
+    "target, text",
+    [("file/disk.raw", "File exists (os error 17)"), ("file/sub/disk.raw", "Not a directory (os error 20)")],
+)
+def test_a_parent_that_is_a_file_is_reported(sources, op, source, target, text):
+    (sources / "file").write_text("not a directory")
+    before = entries(sources)
+    with pytest.raises(OSError) as caught:
+        op(sources / source, sources / target)
+    assert caught.value.args == (text,)
+    assert entries(sources) == before and (sources / "file").read_text() == "not a directory"
