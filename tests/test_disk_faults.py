@@ -5,9 +5,9 @@ import os
 import subprocess
 import sys
 import textwrap
+from compression import zstd
 
 import pytest
-from compression import zstd
 
 import corvane_core._ffi as ffi
 from disk_files import MiB, entries, raw_block_frame, zstd_error_name, zstd_tool

@@ -3,14 +3,17 @@
 import os
 import shutil
 
+from compression import zstd
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvane_core._ffi as ffi
 from disk_files import (
-    MiB,
     PAGE,
+    MiB,
+    allocated,
     build_image,
     data_ranges,
     page_layout,
@@ -19,10 +22,8 @@ from disk_files import (
     written_chunks,
     written_pieces,
     zstd_pieces,
-    allocated,
     zstd_tool,
 )
-from compression import zstd
 
 
 @pytest.fixture(params=["tmpfs", "disk"])
@@ -46,6 +47,7 @@ X = b"\x01"
 def pattern(length):
     """Non-zero bytes that compress well, so that compressed test streams stay small."""
     return (b"disk image " * (length // 11 + 1))[:length]
+
 
 # name: (size, {offset: bytes})
 IMAGES = {

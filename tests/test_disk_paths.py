@@ -3,9 +3,9 @@
 import os
 import stat
 import threading
+from compression import zstd
 
 import pytest
-from compression import zstd
 
 import corvane_core._ffi as ffi
 from disk_files import MiB, entries

@@ -1,7 +1,8 @@
 """How the disk helpers appear to Python and bind their arguments."""
 
-import pytest
 from compression import zstd
+
+import pytest
 
 import corvane_core._ffi as ffi
 

@@ -1,5 +1,6 @@
 #include "disk/paths.hpp"
 
+#include <cerrno>
 #include <vector>
 
 #include "disk/file_calls.hpp"
