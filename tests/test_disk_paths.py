@@ -195,3 +195,36 @@ def test_a_parent_that_is_a_file_is_reported(sources, op, source, target, text):
         op(sources / source, sources / target)
     assert caught.value.args == (text,)
     assert entries(sources) == before and (sources / "file").read_text() == "not a directory"
+
+
+def test_the_copy_in_progress_is_private_until_it_takes_the_source_mode(tmp_path, umask):
+    # The interpreter lock is released during the copy, so a thread can watch
+    # the directory: the temporary file must never be readable by others,
+    # whatever the umask, even though the finished copy is 0644.
+    umask(0o000)
+    (tmp_path / "src").write_bytes(os.urandom(MiB) * 128)
+    os.chmod(tmp_path / "src", 0o644)
+    seen, done = set(), threading.Event()
+
+    def watch():
+        while not done.is_set():
+            for entry in os.scandir(tmp_path):
+                if entry.name.startswith("dst.tmp-"):
+                    try:
+                        seen.add((entry.name, stat.S_IMODE(entry.stat().st_mode)))
+                    except FileNotFoundError:
+                        pass
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        copy(tmp_path / "src", tmp_path / "dst")
+    finally:
+        done.set()
+        watcher.join()
+    assert seen, "the temporary file was never seen"
+    pid = os.getpid()
+    for name, seen_mode in seen:
+        assert name.startswith(f"dst.tmp-{pid}-") and name[len(f"dst.tmp-{pid}-") :].isdigit()
+        assert seen_mode in (0o600, 0o644)  # 0644 only in the moment between chmod and rename
+    assert mode(tmp_path / "dst") == 0o644

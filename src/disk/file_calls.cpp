@@ -52,8 +52,8 @@ Result<Unit, IoError> make_directory(std::string_view path) {
 
 Result<UniqueFd, IoError> open_read_only(std::string_view path) { return open_retrying(path, O_RDONLY, 0); }
 
-Result<UniqueFd, IoError> create_output_file(std::string_view path) {
-    return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+Result<UniqueFd, IoError> create_output_file(std::string_view path, mode_t mode) {
+    return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
 }
 
 Result<Unit, IoError> truncate_file(int fd, std::uint64_t length) {

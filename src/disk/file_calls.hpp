@@ -27,9 +27,10 @@ Result<Unit, IoError> make_directory(std::string_view path);
 // O_RDONLY, close-on-exec; repeated after EINTR.
 Result<UniqueFd, IoError> open_read_only(std::string_view path);
 
-// The output file: write-only, created or truncated, close-on-exec, mode 0666
-// before the umask; repeated after EINTR.
-Result<UniqueFd, IoError> create_output_file(std::string_view path);
+// The output file: write-only, created or truncated, close-on-exec, with the
+// given permission bits before the umask; repeated after EINTR.
+inline constexpr mode_t kOutputFileMode = 0666;
+Result<UniqueFd, IoError> create_output_file(std::string_view path, mode_t mode = kOutputFileMode);
 
 // ftruncate, repeated after EINTR.
 Result<Unit, IoError> truncate_file(int fd, std::uint64_t length);

@@ -85,7 +85,9 @@ Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::
     (void)try_reflink(source, temp.path());
     auto input = open_read_only(source);
     if (!input) return std::move(input).take_failure();
-    auto output = create_output_file(temp.path());
+    // Owner-only until the copy is complete and takes the source's mode: the
+    // image may be private, and the temporary file must not expose it.
+    auto output = create_output_file(temp.path(), 0600);
     if (!output) return std::move(output).take_failure();
     auto buffer = ZeroedBuffer::allocate(kChunk);
     if (!buffer) return std::move(buffer).take_failure();
