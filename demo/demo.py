@@ -2,10 +2,11 @@
 
 import sys
 
+import disk
 import firecracker
 import surface
 
-SECTIONS = [surface, firecracker]
+SECTIONS = [surface, disk, firecracker]
 
 
 def main() -> int:
