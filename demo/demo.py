@@ -2,10 +2,12 @@
 
 import sys
 
+import disk
+import firecracker
 import qmp
 import surface
 
-SECTIONS = [surface, qmp]
+SECTIONS = [surface, qmp, disk, firecracker]
 
 
 def main() -> int:

@@ -63,13 +63,18 @@ Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address) {
 Result<Unit, IoError> set_socket_timeout(int fd, int option, std::chrono::nanoseconds timeout) {
     if (timeout <= std::chrono::nanoseconds::zero())
         return fail(IoError::message("cannot set a 0 duration timeout"));
-    using std::chrono::duration_cast;
-    const auto seconds = duration_cast<std::chrono::seconds>(timeout);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    return set_socket_timeout(fd, option, static_cast<std::uint64_t>(seconds.count()),
+                              static_cast<std::uint32_t>((timeout - seconds).count()));
+}
+
+Result<Unit, IoError> set_socket_timeout(int fd, int option, std::uint64_t seconds, std::uint32_t nanoseconds) {
+    if (seconds == 0 && nanoseconds == 0) return fail(IoError::message("cannot set a 0 duration timeout"));
     timeval tv{};
-    constexpr auto max_seconds = std::numeric_limits<decltype(tv.tv_sec)>::max();
-    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(
-        std::min<long long>(seconds.count(), static_cast<long long>(max_seconds)));
-    tv.tv_usec = static_cast<decltype(tv.tv_usec)>((timeout - seconds).count() / 1000);
+    using Seconds = decltype(tv.tv_sec);
+    constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
+    tv.tv_sec = static_cast<Seconds>(std::min(seconds, max_seconds));
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(nanoseconds / 1000);
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
     if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == -1)
         return fail(IoError::last_os_error());

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "core/io_error.hpp"
@@ -33,6 +34,10 @@ Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address);
 // SO_RCVTIMEO or SO_SNDTIMEO. A zero duration is refused with "cannot set a 0
 // duration timeout"; under one microsecond it is rounded up to one.
 Result<Unit, IoError> set_socket_timeout(int fd, int option, std::chrono::nanoseconds timeout);
+
+// The same for a duration given as whole seconds and nanoseconds, which can
+// exceed what std::chrono::nanoseconds holds; seconds beyond time_t are clamped.
+Result<Unit, IoError> set_socket_timeout(int fd, int option, std::uint64_t seconds, std::uint32_t nanoseconds);
 
 // Sends every byte, retrying after EINTR and partial writes. A send that
 // writes nothing fails with "failed to write whole buffer".

@@ -1,5 +1,7 @@
 #include "module/function_table.hpp"
 
+#include "disk/functions.hpp"
+#include "firecracker/functions.hpp"
 #include "module/networking.hpp"
 
 namespace corvane::py {
@@ -20,6 +22,10 @@ std::span<PyMethodDef* const> module_functions() {
         &networking::add_route,
         &networking::get_default_interface,
         &networking::write_sysctl,
+        &disk::clone_or_sparse_copy,
+        &disk::decompress_zstd_sparse,
+        &firecracker::firecracker_request,
+        &firecracker::firecracker_wait_for_socket,
     };
     return table;
 }
