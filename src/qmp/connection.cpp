@@ -32,10 +32,9 @@ UniqueFd try_connect(const std::string& socket_path) {
     return std::move(socket).value();
 }
 
-Result<Unit, IoError> set_timeouts(int fd, Duration timeout) {
-    const auto nanos = saturating_nanoseconds(timeout);  // zero stays zero and is refused
-    if (auto set = set_socket_timeout(fd, SO_RCVTIMEO, nanos); !set) return set;
-    return set_socket_timeout(fd, SO_SNDTIMEO, nanos);
+// A zero duration is refused with "cannot set a 0 duration timeout".
+Result<Unit, IoError> set_timeout(int fd, int option, Duration timeout) {
+    return set_socket_timeout(fd, option, timeout.seconds, timeout.nanos);
 }
 
 }  // namespace
@@ -81,7 +80,10 @@ Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_time
         if (reached(deadline)) return fail(QmpError::socket_timeout(socket_path_));
         sleep_for(kRetryPause);
     }
-    if (auto set = set_timeouts(socket.get(), handshake_timeout); !set) return fail(io_error(set.error().text()));
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        if (auto set = set_timeout(socket.get(), option, handshake_timeout); !set)
+            return fail(io_error(set.error().text()));
+    }
     UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
     if (!duplicate) return fail(io_error(IoError::last_os_error().text()));
 
@@ -103,10 +105,9 @@ Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
 
     if (auto reply = qmp_execute(*this, "qmp_capabilities", nullptr); !reply) return std::move(reply).take_failure();
 
-    const auto nanos = saturating_nanoseconds(read_timeout);
     for (auto [fd, option] : {std::pair{stream_.get(), SO_RCVTIMEO}, std::pair{stream_.get(), SO_SNDTIMEO},
                               std::pair{reader_->fd(), SO_RCVTIMEO}}) {
-        if (auto set = set_socket_timeout(fd, option, nanos); !set) return fail(io_error(set.error().text()));
+        if (auto set = set_timeout(fd, option, read_timeout); !set) return fail(io_error(set.error().text()));
     }
     return Unit{};
 }
