@@ -26,6 +26,7 @@ from firecracker_peer import (
     remove_dir,
     short_temp_dir,
 )
+from other_thread import other_thread_ticking
 
 OK_2 = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"
 SUN_PATH_SIZE = 104 if sys.platform == "darwin" else 108
@@ -462,26 +463,9 @@ def test_connect_to_a_full_backlog_is_bounded_by_the_timeout(tmp_dir):
 
 def test_interpreter_lock_is_released_during_a_request(serve):
     peer = serve([Pause(0.6), OK_2])
-    ticks = []
-    done = threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.01)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    time.sleep(0.05)
-    started = time.monotonic()
-    try:
+    with other_thread_ticking() as ticks:
         assert request(peer) == (200, "{}")
-        finished = time.monotonic()
-    finally:
-        done.set()
-        ticker.join()
-    during = [t for t in ticks if started < t < finished]
-    assert len(during) >= 5
+    assert ticks.count >= 5
 
 
 def test_concurrent_requests_are_independent(serve):

@@ -11,6 +11,7 @@ import pytest
 
 import corvane_core._ffi as ffi
 from firecracker_peer import CLOSE, SILENCE, ScriptedPeer, expected_request, remove_dir, short_temp_dir
+from other_thread import other_thread_ticking
 
 TIMED_OUT = "wait_for_socket timed out"
 PROBE = expected_request("GET", "/")
@@ -170,25 +171,9 @@ def test_keywords_and_int_timeout(socket_path):
 
 
 def test_interpreter_lock_is_released_while_waiting(socket_path):
-    ticks = []
-    done = threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.01)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    time.sleep(0.05)
-    started = time.monotonic()
-    try:
+    with other_thread_ticking() as ticks:
         wait_raises_timeout(socket_path, 0.5)
-        finished = time.monotonic()
-    finally:
-        done.set()
-        ticker.join()
-    assert len([t for t in ticks if started < t < finished]) >= 5
+    assert ticks.count >= 5
 
 
 def test_no_descriptor_is_left_open(socket_path):

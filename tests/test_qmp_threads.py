@@ -8,6 +8,7 @@ import pytest
 
 from corvane_core._ffi import _QmpClient
 from qmp_peer import EMPTY_RETURN, Delay, QmpPeer, raw_arguments, reply
+from other_thread import other_thread_ticking
 
 
 def slow_echo(command, raw):
@@ -68,50 +69,20 @@ def test_other_threads_run_while_a_call_blocks(blocking_call):
     with QmpPeer(handler) as peer:
         client = _QmpClient(peer.path)
         client.connect(2.0, 5.0)
-        ticks = 0
-        done = threading.Event()
-
-        def counter():
-            nonlocal ticks
-            while not done.is_set():
-                ticks += 1
-                time.sleep(0.001)
-
-        thread = threading.Thread(target=counter)
-        thread.start()
-        try:
-            before = ticks
+        with other_thread_ticking() as ticks:
             try:
                 blocking_call(client)
             except RuntimeError:
                 pass  # the job wait times out; what matters is the other thread
-            during = ticks - before
-        finally:
-            done.set()
-            thread.join(5)
-        assert during > 20
+        assert ticks.count > 20
 
 
 def test_connect_retry_loop_releases_the_lock(tmp_path):
     client = _QmpClient(str(tmp_path / "absent.sock"))
-    ticks = 0
-    done = threading.Event()
-
-    def counter():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-            time.sleep(0.001)
-
-    thread = threading.Thread(target=counter)
-    thread.start()
-    try:
+    with other_thread_ticking() as ticks:
         with pytest.raises(RuntimeError):
             client.connect(0.4, 1.0)
-    finally:
-        done.set()
-        thread.join(5)
-    assert ticks > 20
+    assert ticks.count > 20
 
 
 def test_second_call_waits_for_the_whole_job_wait():

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "core/unix_socket.hpp"
+#include "core/utf8.hpp"
 #include "firecracker/duration.hpp"
 #include "firecracker/http_response.hpp"
 #include "firecracker/text.hpp"

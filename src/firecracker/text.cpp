@@ -1,47 +1,9 @@
 #include "firecracker/text.hpp"
 
-#include <cstdint>
+#include <cstddef>
 
 namespace corvane::firecracker {
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// How many bytes of a well-formed sequence start at `at`; 0 when the
-// sequence is ill-formed, with `valid` set to the length of its longest
-// well-formed prefix (at least 1), which is replaced as one unit.
-std::size_t sequence_length(std::string_view bytes, std::size_t at, std::size_t& valid) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-    const unsigned char lead = byte(0);
-    valid = 1;
-    std::size_t width = 0;
-    // The range allowed for the second byte excludes overlong forms,
-    // surrogates and code points above U+10FFFF.
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        width = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        width = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        width = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    for (std::size_t i = 1; i < width; ++i) {
-        if (at + i >= bytes.size()) return 0;
-        const unsigned char next = byte(i);
-        const bool fits = i == 1 ? (next >= low && next <= high) : is_continuation(next);
-        if (!fits) return 0;
-        valid = i + 1;
-    }
-    return width;
-}
 
 // Decodes one code point of valid UTF-8 and advances past it.
 char32_t next_code_point(std::string_view text, std::size_t& at) {
@@ -55,28 +17,6 @@ char32_t next_code_point(std::string_view text, std::size_t& at) {
 }
 
 }  // namespace
-
-std::string utf8_lossy(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        std::size_t run = at;
-        while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
-        text.append(bytes.substr(at, run - at));
-        at = run;
-        if (at == bytes.size()) break;
-        std::size_t valid = 0;
-        if (const std::size_t width = sequence_length(bytes, at, valid)) {
-            text.append(bytes.substr(at, width));
-            at += width;
-        } else {
-            text.append(kReplacement);
-            at += valid;
-        }
-    }
-    return text;
-}
 
 bool is_unicode_whitespace(char32_t c) {
     switch (c) {

@@ -1,14 +1,10 @@
-// Text helpers for HTTP responses: lossy UTF-8 decoding and Unicode white space.
+// Unicode white space in HTTP response heads.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace corvane::firecracker {
-
-// Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
-// U+FFFD (the Unicode recommended practice, which Python's "replace" follows too).
-std::string utf8_lossy(std::string_view bytes);
 
 // The Unicode White_Space property. The ASCII separators 0x1C-0x1F are not white space.
 bool is_unicode_whitespace(char32_t c);

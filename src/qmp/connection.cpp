@@ -14,7 +14,7 @@
 #include "core/unix_socket.hpp"
 #include "json/parse.hpp"
 #include "qmp/execute.hpp"
-#include "qmp/utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace corvane::qmp {
 namespace {
