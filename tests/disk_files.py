@@ -8,6 +8,8 @@ import subprocess
 import uuid
 from pathlib import Path
 
+from tool_env import tool_environment
+
 MiB = 1 << 20
 PAGE = os.sysconf("SC_PAGE_SIZE")
 WORKTREE_BUILD = Path(__file__).resolve().parent.parent / "build"
@@ -77,7 +79,7 @@ def build_image(path, size, regions, sparse):
 
 
 def zstd_tool(*args):
-    subprocess.run(["zstd", "-q", *map(str, args)], check=True)
+    subprocess.run(["zstd", "-q", *map(str, args)], check=True, env=tool_environment())
 
 
 def zstd_error_name(code_name):

@@ -9,6 +9,8 @@ import subprocess
 import tempfile
 import time
 
+from tool_env import tool_environment
+
 VM_JSON = '{"id":"demo-vm","state":"Running","vmm_version":"1.0.0"}'
 FAULT_JSON = '{"fault_message":"Invalid request method and/or path."}'
 
@@ -52,6 +54,7 @@ class Nginx:
             ["nginx", "-p", self.dir, "-c", config, "-e", os.path.join(self.dir, "error.log")],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
+            env=tool_environment(),
         )
         self._wait_until_listening()
 

@@ -10,6 +10,8 @@ import subprocess
 import tempfile
 import time
 
+from tool_env import tool_environment
+
 QEMU = "qemu-system-x86_64"
 QEMU_IMG = "qemu-img"
 NODE = "drive0"
@@ -38,9 +40,11 @@ class QemuVm:
         ] + [arg for path in self.qmp_paths for arg in ("-qmp", f"unix:{path},server=on,wait=off")]
 
     def start(self, timeout=30.0):
-        subprocess.run([QEMU_IMG, "create", "-q", "-f", "qcow2", self.disk, self.disk_size], check=True, timeout=60)
+        subprocess.run([QEMU_IMG, "create", "-q", "-f", "qcow2", self.disk, self.disk_size], check=True, timeout=60,
+                       env=tool_environment())
         with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                            env=tool_environment())
         deadline = time.monotonic() + timeout
         while not all(os.path.exists(path) for path in self.qmp_paths):
             if self.process.poll() is not None:
