@@ -3,11 +3,14 @@ conversion's failures and successes, the networking refusals, the probes, the
 constructor and panics raised from Python code inside a conversion."""
 
 import math
+import os
+import subprocess
 
 import pytest
 
 import corvane_core._ffi as ffi
-from leak_check import Raises, Returns, assert_no_leak
+from leak_check import HAS_TOTAL_REFCOUNT, Raises, Returns, assert_no_leak
+from tool_env import tool_environment
 
 PLATFORM = "Not available on this platform"
 RANGE = "out of range integral type conversion attempted"
@@ -178,14 +181,36 @@ def test_boundary_paths_do_not_leak(call, outcome):
     assert_no_leak(call, outcome)
 
 
-@pytest.mark.skipif(not hasattr(__import__("sys"), "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.skipif(not HAS_TOTAL_REFCOUNT, reason="needs a debug interpreter")
 def test_module_counts_its_references_on_a_debug_interpreter():
     # A module built with the release headers runs on a debug interpreter, but
     # its own reference changes escape the total count, which then grows by
     # one for every object it releases: every leak check would be wrong.
-    import subprocess
-    from tool_env import tool_environment
-
     listing = subprocess.run(["nm", "-D", "--undefined-only", ffi.__file__], capture_output=True, text=True,
                              check=True, env=tool_environment()).stdout
     assert "_Py_DECREF_DecRefTotal" in listing and "_Py_INCREF_IncRefTotal" in listing
+
+
+
+# The check itself: a call that keeps one descriptor or one object per run fails it.
+KEPT = []
+
+
+@pytest.mark.parametrize(
+    "leaky, found",
+    [
+        (lambda: KEPT.append(os.dup(0)), "more open descriptors"),
+        pytest.param(lambda: KEPT.append(object()), "more references",
+                     marks=pytest.mark.skipif(not HAS_TOTAL_REFCOUNT, reason="needs a debug interpreter")),
+    ],
+    ids=["descriptor", "reference"],
+)
+def test_the_check_finds_a_leak_of_one_per_call(leaky, found):
+    try:
+        with pytest.raises(AssertionError, match=found):
+            assert_no_leak(leaky, Returns(None))
+    finally:
+        for kept in KEPT:
+            if isinstance(kept, int):
+                os.close(kept)
+        KEPT.clear()
