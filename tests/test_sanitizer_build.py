@@ -49,7 +49,9 @@ print("not reached")
 
 
 def test_a_finding_aborts_with_a_report():
-    env = dict(os.environ, ASAN_OPTIONS=os.environ["ASAN_OPTIONS"] + ":log_path=stderr")
+    # Both option sets name the report path (the combined runtime reads both).
+    env = dict(os.environ, ASAN_OPTIONS=os.environ["ASAN_OPTIONS"] + ":log_path=stderr",
+               UBSAN_OPTIONS=os.environ["UBSAN_OPTIONS"] + ":log_path=stderr")
     child = subprocess.run([sys.executable, "-c", DOUBLE_FREE], capture_output=True, text=True, env=env, timeout=60)
     assert child.returncode != 0
     assert "not reached" not in child.stdout
