@@ -5,6 +5,8 @@ The peers are scripted threads of this process (tests/qmp_peer.py)."""
 
 import json
 import os
+import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -153,3 +155,73 @@ def test_qmp_paths_do_not_leak(peers, call, outcome):
             peer.lines.clear()
 
     assert_no_leak(lambda: call(peers), outcome, settle=settle)
+
+
+# LockPoisoned needs a client poisoned for real: a panic while its mutex is
+# held, provoked in a child process by an allocation failure under an
+# address-space limit (as in test_qmp_poisoning.py). The child runs the checks.
+POISONED_SCRIPT = r"""
+import os, resource, socket, sys, tempfile, threading
+sys.path.insert(0, sys.argv[1])
+from corvane_core._ffi import _QmpClient
+from leak_check import Raises, assert_no_leak
+from qmp_peer import GREETING
+
+HUGE = b'{"return":"' + b"x" * (96 << 20) + b'"}\n'
+POISONED = '{"context":{},"message":"QMP client lock is poisoned"}'
+
+# One connection; blocking sends, so the huge line is never cut short by a
+# send timeout while the client is slow under the memory limit.
+def serve(listener):
+    conn, _ = listener.accept()
+    with conn:
+        conn.sendall(GREETING)
+        reader = conn.makefile("rb")
+        reader.readline()
+        conn.sendall(b'{"return":{}}\n')
+        reader.readline()
+        try:
+            conn.sendall(HUGE)
+        except OSError:
+            pass
+        while conn.recv(65536):
+            pass
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+path = os.path.join(tempfile.mkdtemp(), "qmp.sock")
+listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+listener.bind(path)
+listener.listen(1)
+threading.Thread(target=serve, args=(listener,), daemon=True).start()
+client = _QmpClient(path)
+client.connect(5.0, 30.0)
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (48 << 20), resource.RLIM_INFINITY))
+try:
+    client.execute("huge", None)
+except BaseException as error:
+    outcome = f"{type(error).__name__}: {error}"
+else:
+    outcome = "no error"
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert outcome == "PanicException: memory allocation failed", outcome
+assert_no_leak(lambda: client.execute("after", None), Raises(RuntimeError, POISONED))
+assert_no_leak(lambda: client.wait_for_job("j", 1.0, 0.0), Raises(RuntimeError, POISONED))
+assert_no_leak(client.close, Raises(RuntimeError, POISONED))
+assert_no_leak(lambda: client.execute("x", "["), Raises(RuntimeError))
+print("checked")
+"""
+
+
+@pytest.mark.skipif("CORVANE_SANITIZER_PRELOAD" in os.environ,
+                    reason="AddressSanitizer's operator new aborts instead of throwing std::bad_alloc")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc to size the address-space limit")
+def test_lock_poisoned_does_not_leak():
+    child = subprocess.run([sys.executable, "-c", POISONED_SCRIPT, os.path.dirname(__file__)],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["checked"]
