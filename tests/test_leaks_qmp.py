@@ -111,11 +111,11 @@ CASES = [
     ("connect again does nothing", lambda p: p["connected"].connect(1.0, 1.0), Returns(None)),
     # a client per call: connect, negotiate, command, destruction
     ("fresh client", lambda p: fresh(p).execute("ok", None), Returns("{}")),
-    ("connect and close", lambda p: (lambda c: (c.connect(1.0, 1.0), c.close()))(fresh(p)), Returns((None, None))),
+    ("connect and close", lambda p: (lambda c: (c.connect(5.0, 5.0), c.close()))(fresh(p)), Returns((None, None))),
     # every error kind a peer or a caller can provoke
     ("SocketTimeout", message_of(lambda p: ffi._QmpClient(p["missing"]).connect(0.0, 1.0)),
      "Timed out waiting for QMP socket"),
-    ("InvalidGreeting", message_of(lambda p: fresh(p, "greeting").connect(1.0, 1.0)), "Invalid QMP greeting"),
+    ("InvalidGreeting", message_of(lambda p: fresh(p, "greeting").connect(5.0, 5.0)), "Invalid QMP greeting"),
     ("SocketClosed", message_of(lambda p: fresh(p).execute("die", None)), "QMP socket closed unexpectedly"),
     ("CommandFailed", message_of(lambda p: p["connected"].execute("fail", None)), "QMP command 'fail' failed"),
     ("UnexpectedJobsResponse", message_of(lambda p: p["jobs_client"].query_jobs()),
@@ -127,7 +127,7 @@ CASES = [
      "EOF while parsing a list at line 1 column 1"),
     ("Json, reply", message_of(lambda p: p["connected"].execute("garbage", None)), None),
     ("Io, reply", message_of(lambda p: p["connected"].execute("not-utf8", None)), "stream did not contain valid UTF-8"),
-    ("Io, zero read timeout", message_of(lambda p: fresh(p).connect(1.0, 0.0)), "cannot set a 0 duration timeout"),
+    ("Io, zero read timeout", message_of(lambda p: fresh(p).connect(5.0, 0.0)), "cannot set a 0 duration timeout"),
     # panics before the mutex: the client stays usable
     ("panic, connect timeout", lambda p: p["connected"].connect(1e300, 1.0), "panic"),
     ("panic, wait deadline", lambda p: p["connected"].wait_for_job("done", 1.8e19, 0.0), "panic"),
