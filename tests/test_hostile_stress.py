@@ -91,7 +91,9 @@ def qmp_operations(client, thread, counts):
     def wait_running(n):
         error = qmp_failure(lambda: client.wait_for_job("slow", 0.03, 0.01))
         assert error["message"] == "Timed out waiting for QMP job"
-        assert error["context"]["last_status"] == "running"
+        # null only when the thread lost the processor for the whole 30 ms
+        # before the first query.
+        assert error["context"]["last_status"] in ("running", None)
 
     def refused(n):
         error = qmp_failure(lambda: client.execute("refuse", None))
