@@ -42,11 +42,12 @@ Result<Unit, IoError> set_timeout(int fd, int option, Duration timeout) {
 LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
 
 Result<Unit, LineError> LineReader::read_line(std::string& line) {
+    const std::size_t line_start = line.size();
     for (;;) {
         if (start_ < end_) {
             const char* begin = buffer_.get() + start_;
             // Only bytes that still fit into the longest line are looked at.
-            const std::size_t room = kMaxLineLength - line.size();
+            const std::size_t room = kMaxLineLength - (line.size() - line_start);
             const std::size_t available = std::min(end_ - start_, room);
             if (const void* newline = std::memchr(begin, '\n', available)) {
                 const auto taken = static_cast<std::size_t>(static_cast<const char*>(newline) - begin) + 1;

@@ -37,8 +37,7 @@ public:
     explicit LineReader(UniqueFd fd);
     int fd() const { return fd_.get(); }
 
-    // Appends the next line (its line feed included) to `line`, which starts
-    // empty. At the end of the stream the bytes read so far are the line; an
+    // Appends the next line (its line feed included) to `line`. At the end of the stream the bytes read so far are the line; an
     // empty `line` then means the stream ended. Nothing past kMaxLineLength
     // bytes is taken: the read fails with `too_long` instead, in the middle
     // of the line.
