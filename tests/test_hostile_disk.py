@@ -352,3 +352,39 @@ def test_a_stale_temporary_file_is_emptied_before_decompressing(tmp_path, mount_
     assert call("decompress", source, small / "disk.raw") == "sparse"
     assert (small / "disk.raw").read_bytes() == content
     assert entries(small) == ["disk.raw"]
+
+
+# -- a source that is the temporary file -------------------------------------------------
+
+
+def named_like_the_temporary_file(place, image):
+    (place / "disk.raw.tmp").write_bytes(image)
+    return place / "disk.raw.tmp"
+
+
+def symlinked(place, image):
+    (place / "img.zst").write_bytes(image)
+    os.symlink("img.zst", place / "disk.raw.tmp")
+    return place / "img.zst"
+
+
+def hard_linked(place, image):
+    (place / "img.zst").write_bytes(image)
+    os.link(place / "img.zst", place / "disk.raw.tmp")
+    return place / "img.zst"
+
+
+@pytest.mark.parametrize("arrange", [named_like_the_temporary_file, symlinked, hard_linked])
+def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, arrange):
+    # Decompression's temporary name is fixed (target + ".tmp"); when that name
+    # leads to the source, the source is refused instead of being truncated
+    # by the output's creation and removed by the cleanup.
+    image = zstd.compress(b"compressed image" * 1000)
+    source = arrange(place, image)
+    before = entries(place)
+    with pytest.raises(OSError) as caught:
+        ffi.decompress_zstd_sparse(str(source), str(place / "disk.raw"))
+    assert caught.value.args == (f"source is the temporary file of the target: {source}",)
+    assert source.read_bytes() == image and (place / "disk.raw.tmp").read_bytes() == image
+    assert (place / "disk.raw").read_bytes() == OLD
+    assert entries(place) == before

@@ -38,6 +38,13 @@ Result<struct stat, IoError> stat_path(std::string_view path) {
     return info;
 }
 
+bool names_open_file(std::string_view path, int fd) {
+    auto info = stat_path(path);
+    struct stat open_info{};
+    return info && ::fstat(fd, &open_info) == 0 && info->st_dev == open_info.st_dev &&
+           info->st_ino == open_info.st_ino;
+}
+
 bool is_directory(std::string_view path) {
     auto info = stat_path(path);
     return info && S_ISDIR(info->st_mode);

@@ -18,6 +18,10 @@ namespace corvane::disk {
 // stat, following symbolic links.
 Result<struct stat, IoError> stat_path(std::string_view path);
 
+// Whether the path names (following links) the file open as `fd`; false on
+// any error.
+bool names_open_file(std::string_view path, int fd);
+
 // Whether the path names a directory (following links); false on any error.
 bool is_directory(std::string_view path);
 
