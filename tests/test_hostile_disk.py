@@ -8,6 +8,7 @@ stops it (SIGSTOP) right before its Nth read of the source, so each case acts
 at an exact point of the operation instead of racing it."""
 
 import ctypes
+import errno
 import json
 import os
 import shutil
@@ -388,3 +389,22 @@ def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, ar
     assert source.read_bytes() == image and (place / "disk.raw.tmp").read_bytes() == image
     assert (place / "disk.raw").read_bytes() == OLD
     assert entries(place) == before
+
+
+@pytest.mark.parametrize("link_to", ["victim", "missing"])
+def test_a_symbolic_link_at_the_temporary_path_is_not_written_through(place, link_to):
+    # A link planted at decompression's fixed temporary name would otherwise
+    # send the image to the file it points to (or create that file).
+    (place / "victim").write_bytes(b"someone else's file")
+    image = b"new image" + bytes(MiB)
+    (place / "in.zst").write_bytes(zstd.compress(image))
+    os.symlink(place / link_to, place / "disk.raw.tmp")
+    with pytest.raises(OSError) as caught:
+        ffi.decompress_zstd_sparse(str(place / "in.zst"), str(place / "disk.raw"))
+    assert caught.value.args == (f"{os.strerror(errno.ELOOP)} (os error {errno.ELOOP})",)
+    assert (place / "victim").read_bytes() == b"someone else's file"
+    assert (place / "disk.raw").read_bytes() == OLD
+    # The failed call removed the link like any temporary file; the next one succeeds.
+    assert entries(place) == ["disk.raw", "in.zst", "victim"]
+    assert ffi.decompress_zstd_sparse(str(place / "in.zst"), str(place / "disk.raw")) == "sparse"
+    assert (place / "disk.raw").read_bytes() == image
