@@ -61,13 +61,19 @@ NOISE = bytes(b for b in random.Random(9).randbytes(100_000) if b not in b"\r\n"
         ([NOISE[:HEADER_LIMIT - 1] + b"\r\n\r\n"], (TOO_LARGE,)),
         ([b"\x00" * 100, CLOSE], (MALFORMED,)),
         ([b"HTTP/1.1 200 OK\r\n" + b"X\r\n" * 30_000], (TOO_LARGE,)),
-        ([b"SSH-2.0-OpenSSH_9.6\r\n", CLOSE], (MALFORMED,)),
+        ([b"SSH-2.0-server\r\n", CLOSE], (MALFORMED,)),
         ([b"\x01\x02\xff\x04\r\n\r\n"], ("missing HTTP status code",)),
         ([b"\x00\x01 \x02\r\n\r\n"], ("invalid HTTP status: invalid digit found in string",)),
         ([b"\xff\xfe 201 \xfd\r\nContent-Length: 3\r\n\r\n\xff\x00\x80"], (201, "\ufffd\x00\ufffd")),
         ([b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n" + NOISE[:3]], (200, NOISE[:3].decode("utf-8", "replace"))),
         ([b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n"],
          ("invalid Content-Length: number too large to fit in target type",)),
+    ],
+    ids=[
+        "noise, then close", "noise past the header limit", "noise with a blank line past the limit",
+        "NUL bytes, then close", "lines without a blank one", "another protocol's greeting",
+        "a status line of one field", "a status of control bytes", "undecodable bytes around a status",
+        "a body of noise", "a length beyond 64 bits",
     ],
 )
 def test_garbage_gives_the_right_error(tmp_dir, script, expected):
