@@ -249,7 +249,7 @@ def test_memory_stays_bounded_while_a_peer_streams(tmp_path):
         from corvane_core._ffi import _QmpClient
         from hostile_peers import Stream
         from qmp_peer import QmpPeer
-        stream = Stream(limit=256 << 20)
+        stream = Stream(limit=512 << 20)
         with QmpPeer(lambda command, raw: [stream]) as peer:
             client = _QmpClient(peer.path)
             client.connect(5.0, 30.0)
@@ -270,8 +270,9 @@ def test_memory_stays_bounded_while_a_peer_streams(tmp_path):
     report = json.loads(done.stdout.splitlines()[0])
     assert report["error"]["message"] == TOO_LONG
     assert report["sent"] < MAX_LINE + 4 * MiB
-    # The line storage may reach 16 MiB while it doubles; 256 MiB were offered.
-    assert report["growth"] < 48 * MiB, report
+    # The line storage may reach 16 MiB while it doubles (more where freed
+    # memory is held back, as under a sanitizer); 512 MiB were offered.
+    assert report["growth"] < 96 * MiB, report
 
 
 # -- slow peers ----------------------------------------------------------------------
