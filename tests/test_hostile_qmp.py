@@ -13,7 +13,9 @@ from pathlib import Path
 import pytest
 
 from corvane_core._ffi import _QmpClient
-from hostile_peers import MiB, Stream, dribble, fds_return_to, open_fds, os_text, parser_message, qmp_error, send_all_slowly
+from hostile_peers import (
+    MiB, Stream, dribble, fds_return_to, open_fds, os_text, parser_message, send_all_slowly,
+)
 from qmp_peer import CLOSE, EMPTY_RETURN, GREETING, Delay, QmpPeer
 
 CAPABILITIES = b'{"execute":"qmp_capabilities"}\n'
@@ -127,40 +129,49 @@ def io_error(message):
     return lambda path: (message, {"socket_path": path})
 
 
-GARBAGE = [
-    # stage, what the peer sends instead of the greeting or the reply, expected
-    pytest.param("greeting", [NOISE, CLOSE], io_error(UTF8), id="greeting: noise without a line feed"),
-    pytest.param("greeting", [b"\xc0\x80{}\n"], io_error(UTF8), id="greeting: overlong UTF-8 encoding"),
-    pytest.param("greeting", [b"\xed\xa0\x80\n"], io_error(UTF8), id="greeting: encoded surrogate"),
-    pytest.param("greeting", [b"HTTP/1.1 400 Bad Request\r\n\r\n"], json_error("HTTP/1.1 400 Bad Request\r\n"), id="greeting: an HTTP response"),
-    pytest.param("greeting", [b"\x00\x00\x00\n"], json_error("\x00\x00\x00\n"), id="greeting: NUL bytes"),
-    pytest.param("greeting", [b'{"QMP":{}} {"QMP":{}}\n'], json_error('{"QMP":{}} {"QMP":{}}\n'), id="greeting: two values on a line"),
-    pytest.param("greeting", [b"[" * 100_000 + b"\n"], json_error("[" * 100_000 + "\n"), id="greeting: nesting past the depth limit"),
-    pytest.param("greeting", [b"\n"], json_error("\n"), id="greeting: blank line"),
-    pytest.param("greeting", [b'[{"QMP":{}}]\n'],
-     lambda path: ("Invalid QMP greeting", {"greeting": [{"QMP": {}}], "socket_path": path}), id="greeting: greeting inside an array"),
-    pytest.param("reply", [NOISE, CLOSE], io_error(UTF8), id="reply: noise without a line feed"),
-    pytest.param("reply", [b"\xf4\x90\x80\x80\n"], io_error(UTF8), id="reply: code point past U+10FFFF"),
-    pytest.param("reply", [b"\x00\n"], json_error("\x00\n"), id="reply: NUL byte"),
-    pytest.param("reply", [b"\n"], json_error("\n"), id="reply: blank line"),
-    pytest.param("reply", [b"\r\n"], json_error("\r\n"), id="reply: carriage return only"),
-    pytest.param("reply", [b'{"return":1}xyz\n'], json_error('{"return":1}xyz\n'), id="reply: garbage after the reply"),
-    pytest.param("reply", [b'{"return":1e999}\n'], json_error('{"return":1e999}\n'), id="reply: number out of range"),
-    pytest.param("reply", [b'{"return":"abc', CLOSE], json_error('{"return":"abc'), id="reply: unterminated string then close"),
-    pytest.param("reply", [b'{"return":"\\x"}\n'], json_error('{"return":"\\x"}\n'), id="reply: unknown escape"),
-    pytest.param("reply", [b"{" * 50_000 + b"\n"], json_error("{" * 50_000 + "\n"), id="reply: nesting past the depth limit"),
-    pytest.param("reply", [b'{"return":"\\ud800"}\n'], json_error('{"return":"\\ud800"}\n'), id="reply: members without values"),
-    pytest.param("reply", [b'{"return":"\\udc00x"}\n'], json_error('{"return":"\\udc00x"}\n'), id="reply: lone leading surrogate escape"),
-    pytest.param("reply", [b'{"return":' * 200 + b"\n"], json_error('{"return":' * 200 + "\n"), id="reply: lone trailing surrogate escape"),
+GARBAGE = {
+    # name: (stage, what the peer sends instead of the greeting or the reply, expected)
+    "greeting: noise without a line feed": ("greeting", [NOISE, CLOSE], io_error(UTF8)),
+    "greeting: overlong UTF-8 encoding": ("greeting", [b"\xc0\x80{}\n"], io_error(UTF8)),
+    "greeting: encoded surrogate": ("greeting", [b"\xed\xa0\x80\n"], io_error(UTF8)),
+    "greeting: an HTTP response":
+        ("greeting", [b"HTTP/1.1 400 Bad Request\r\n\r\n"], json_error("HTTP/1.1 400 Bad Request\r\n")),
+    "greeting: NUL bytes": ("greeting", [b"\x00\x00\x00\n"], json_error("\x00\x00\x00\n")),
+    "greeting: two values on a line":
+        ("greeting", [b'{"QMP":{}} {"QMP":{}}\n'], json_error('{"QMP":{}} {"QMP":{}}\n')),
+    "greeting: nesting past the depth limit": ("greeting", [b"[" * 100_000 + b"\n"], json_error("[" * 100_000 + "\n")),
+    "greeting: blank line": ("greeting", [b"\n"], json_error("\n")),
+    "greeting: greeting inside an array": (
+        "greeting", [b'[{"QMP":{}}]\n'],
+        lambda path: ("Invalid QMP greeting", {"greeting": [{"QMP": {}}], "socket_path": path}),
+    ),
+    "reply: noise without a line feed": ("reply", [NOISE, CLOSE], io_error(UTF8)),
+    "reply: code point past U+10FFFF": ("reply", [b"\xf4\x90\x80\x80\n"], io_error(UTF8)),
+    "reply: NUL byte": ("reply", [b"\x00\n"], json_error("\x00\n")),
+    "reply: blank line": ("reply", [b"\n"], json_error("\n")),
+    "reply: carriage return only": ("reply", [b"\r\n"], json_error("\r\n")),
+    "reply: garbage after the reply": ("reply", [b'{"return":1}xyz\n'], json_error('{"return":1}xyz\n')),
+    "reply: number out of range": ("reply", [b'{"return":1e999}\n'], json_error('{"return":1e999}\n')),
+    "reply: unterminated string, then close": ("reply", [b'{"return":"abc', CLOSE], json_error('{"return":"abc')),
+    "reply: unknown escape": ("reply", [b'{"return":"\\x"}\n'], json_error('{"return":"\\x"}\n')),
+    "reply: nesting past the depth limit": ("reply", [b"{" * 50_000 + b"\n"], json_error("{" * 50_000 + "\n")),
+    "reply: members without values": ("reply", [b'{"return":' * 200 + b"\n"], json_error('{"return":' * 200 + "\n")),
+    "reply: lone leading surrogate escape": ("reply", [b'{"return":"\\ud800"}\n'], json_error('{"return":"\\ud800"}\n')),
+    "reply: lone trailing surrogate escape":
+        ("reply", [b'{"return":"\\udc00x"}\n'], json_error('{"return":"\\udc00x"}\n')),
     # Messages that are not replies are skipped; the reply after them counts.
-    pytest.param("reply", [b'[1]\n"x"\n5\n{}\nnull\n{"event":"STOP"}\n' + STATUS_REPLY], lambda path: STATUS_TEXT, id="reply: non-replies before the reply"),
-    pytest.param("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS_REPLY], lambda path: STATUS_TEXT, id="reply: two thousand events before the reply"),
-    pytest.param("reply", [b'{"error":"not an object"}\n{"return":7}\n'], lambda path: "7", id="reply: error member that is not an object"),
-]
+    "reply: non-replies before the reply":
+        ("reply", [b'[1]\n"x"\n5\n{}\nnull\n{"event":"STOP"}\n' + STATUS_REPLY], lambda path: STATUS_TEXT),
+    "reply: two thousand events before the reply":
+        ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS_REPLY], lambda path: STATUS_TEXT),
+    "reply: error member that is not an object":
+        ("reply", [b'{"error":"not an object"}\n{"return":7}\n'], lambda path: "7"),
+}
 
 
-@pytest.mark.parametrize("stage, actions, expected", GARBAGE)
-def test_garbage_gives_the_right_error_and_the_client_recovers(stage, actions, expected):
+@pytest.mark.parametrize("name", GARBAGE)
+def test_garbage_gives_the_right_error_and_the_client_recovers(name):
+    stage, actions, expected = GARBAGE[name]
     script = Script()
     if stage == "greeting":
         script.greeting = actions
