@@ -118,3 +118,43 @@ def test_a_peer_answering_byte_by_byte_is_understood(tmp_dir, size):
         assert fds_return_to(fds)
     finally:
         peer.stop()
+
+
+def endless(conn):
+    """Streams header bytes until the client goes away."""
+    conn.settimeout(30)
+    try:
+        while True:
+            conn.send(b"X-Flood: " + b"f" * 65536)
+    except OSError:
+        pass
+
+
+@pytest.mark.parametrize(
+    "script",
+    [[endless], [NOISE[:1000], CLOSE], [b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhalf", CLOSE],
+     [b"HTTP/1.1 503 Busy\r\n\r\n"]],
+    ids=["endless head", "noise", "cut body", "not ready"],
+)
+def test_waiting_for_a_hostile_socket_ends_at_its_deadline(tmp_dir, script):
+    peer = ScriptedPeer(os.path.join(tmp_dir, "api.sock"), [script])
+    try:
+        fds = open_fds()
+        with pytest.raises(OSError) as caught:
+            ffi.firecracker_wait_for_socket(peer.path, 0.3)
+        assert caught.value.args == ("wait_for_socket timed out",)
+        assert len(peer.connections) >= 1
+        assert fds_return_to(fds)
+    finally:
+        peer.stop()
+
+
+def test_waiting_for_a_slow_but_good_socket_succeeds(tmp_dir):
+    response = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"
+    peer = ScriptedPeer(os.path.join(tmp_dir, "api.sock"), [dribble(response, 1, 0.002, Pause)])
+    try:
+        fds = open_fds()
+        assert ffi.firecracker_wait_for_socket(peer.path, 30.0) is None
+        assert fds_return_to(fds)
+    finally:
+        peer.stop()
