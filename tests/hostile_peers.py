@@ -25,11 +25,12 @@ def open_fds():
 
 
 def fds_return_to(expected, limit=10.0):
-    """Whether the open descriptors become `expected` again within `limit`
+    """Whether no descriptor beyond `expected` stays open, within `limit`
     seconds: a peer served by a thread of this process closes its own end of a
-    connection a moment after the client did."""
+    connection a moment after the client did. (Fewer is fine: a peer thread of
+    an earlier test may close its last descriptors meanwhile.)"""
     deadline = time.monotonic() + limit
-    while open_fds() != expected:
+    while not open_fds() <= expected:
         if time.monotonic() > deadline:
             return False
         time.sleep(0.002)
