@@ -14,6 +14,7 @@ not JSON) and the raw line, and returns a list of actions:
     b"..."        bytes sent as they are (several lines, part of a line, ...)
     Delay(0.2)    a pause before the next action
     CLOSE         close this connection (the peer then accepts the next one)
+    a callable    called with the connection socket (for example to stream data)
 
 Connections are served one after the other, so a client that reconnects after
 `close()` is served again with a fresh greeting.
@@ -81,7 +82,9 @@ class QmpPeer:
         self.handler = handler
         self.greeting = greeting
         self.negotiate = negotiate
-        # Actions taken right after accepting, instead of sending the greeting.
+        # Actions taken right after accepting, instead of sending the greeting;
+        # or a callable taking the connection's number (1, 2, ...) and
+        # returning them.
         self.on_accept = on_accept
         # Seconds before the socket is bound: a socket that appears late.
         self.listen_after = listen_after
@@ -170,6 +173,8 @@ class QmpPeer:
             elif action is CLOSE:
                 conn.shutdown(socket.SHUT_RDWR)
                 return False
+            elif callable(action):
+                action(conn)
             else:
                 conn.sendall(action)
         return True
@@ -177,6 +182,8 @@ class QmpPeer:
     def _serve_connection(self, conn):
         conn.settimeout(0.05)
         first = self.on_accept if self.on_accept is not None else ([self.greeting] if self.greeting else [])
+        if callable(first):
+            first = first(self.connections)
         try:
             if not self._perform(conn, first):
                 return

@@ -38,6 +38,13 @@ Result<struct stat, IoError> stat_path(std::string_view path) {
     return info;
 }
 
+bool names_open_file(std::string_view path, int fd) {
+    auto info = stat_path(path);
+    struct stat open_info{};
+    return info && ::fstat(fd, &open_info) == 0 && info->st_dev == open_info.st_dev &&
+           info->st_ino == open_info.st_ino;
+}
+
 bool is_directory(std::string_view path) {
     auto info = stat_path(path);
     return info && S_ISDIR(info->st_mode);
@@ -53,7 +60,9 @@ Result<Unit, IoError> make_directory(std::string_view path) {
 Result<UniqueFd, IoError> open_read_only(std::string_view path) { return open_retrying(path, O_RDONLY, 0); }
 
 Result<UniqueFd, IoError> create_output_file(std::string_view path, mode_t mode) {
-    return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+    // A temporary file is never a symbolic link; one planted at its name would
+    // send the image to wherever it points, so it is not followed.
+    return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode);
 }
 
 Result<Unit, IoError> truncate_file(int fd, std::uint64_t length) {

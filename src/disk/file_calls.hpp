@@ -18,6 +18,10 @@ namespace corvane::disk {
 // stat, following symbolic links.
 Result<struct stat, IoError> stat_path(std::string_view path);
 
+// Whether the path names (following links) the file open as `fd`; false on
+// any error.
+bool names_open_file(std::string_view path, int fd);
+
 // Whether the path names a directory (following links); false on any error.
 bool is_directory(std::string_view path);
 
@@ -28,7 +32,8 @@ Result<Unit, IoError> make_directory(std::string_view path);
 Result<UniqueFd, IoError> open_read_only(std::string_view path);
 
 // The output file: write-only, created or truncated, close-on-exec, with the
-// given permission bits before the umask; repeated after EINTR.
+// given permission bits before the umask; repeated after EINTR. A symbolic
+// link at the path is not followed (ELOOP).
 inline constexpr mode_t kOutputFileMode = 0666;
 Result<UniqueFd, IoError> create_output_file(std::string_view path, mode_t mode = kOutputFileMode);
 

@@ -20,6 +20,9 @@ public:
 
     const std::string& path() const { return path_; }
     void mark_renamed() { renamed_ = true; }
+    // Leaves the path alone on the way out: the file there is not this
+    // operation's to remove.
+    void disown() { renamed_ = true; }
 
 private:
     std::string path_;

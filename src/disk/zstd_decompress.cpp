@@ -1,5 +1,7 @@
 #include "disk/zstd_decompress.hpp"
 
+#include <string>
+
 #include "disk/file_calls.hpp"
 #include "disk/paths.hpp"
 #include "disk/sparse_writer.hpp"
@@ -22,6 +24,13 @@ Result<std::string, IoError> decompress_zstd_sparse(std::string_view source, std
     TempFile temp(std::move(temp_path).value());
     auto input = open_read_only(source);
     if (!input) return std::move(input).take_failure();
+    // The fixed temporary name may lead to the source itself (a compressed
+    // image named like it, or a link there): creating the output would empty
+    // the source, and the cleanup would then remove it.
+    if (names_open_file(temp.path(), input->get())) {
+        temp.disown();
+        return fail(IoError::message("source is the temporary file of the target: " + std::string(source)));
+    }
     auto reader = ZstdPieceReader::create(std::move(input).value());
     if (!reader) return std::move(reader).take_failure();
     auto output = create_output_file(temp.path());

@@ -41,16 +41,23 @@ Result<Unit, IoError> set_timeout(int fd, int option, Duration timeout) {
 
 LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
 
-Result<Unit, int> LineReader::read_line(std::string& line) {
+Result<Unit, LineError> LineReader::read_line(std::string& line) {
+    const std::size_t line_start = line.size();
     for (;;) {
         if (start_ < end_) {
             const char* begin = buffer_.get() + start_;
-            const std::size_t available = end_ - start_;
+            // Only bytes that still fit into the longest line are looked at.
+            const std::size_t room = kMaxLineLength - (line.size() - line_start);
+            const std::size_t available = std::min(end_ - start_, room);
             if (const void* newline = std::memchr(begin, '\n', available)) {
                 const auto taken = static_cast<std::size_t>(static_cast<const char*>(newline) - begin) + 1;
                 line.append(begin, taken);
                 start_ += taken;
                 return Unit{};
+            }
+            if (available == room) {
+                start_ += available;
+                return fail(LineError{LineError::Kind::too_long, 0});
             }
             line.append(begin, available);
             start_ = end_ = 0;
@@ -58,7 +65,7 @@ Result<Unit, int> LineReader::read_line(std::string& line) {
         const ssize_t received = ::recv(fd_.get(), buffer_.get(), kBufferSize, 0);
         if (received < 0) {
             if (errno == EINTR) continue;
-            return fail(errno);
+            return fail(LineError{LineError::Kind::receive, errno});
         }
         if (received == 0) return Unit{};  // end of stream
         start_ = 0;
@@ -121,7 +128,13 @@ Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
 Result<json::Value, QmpError> QmpConnection::read_message() {
     if (!reader_) return fail(QmpError::not_connected(socket_path_));
     std::string line;
-    if (auto read = reader_->read_line(line); !read) return fail(io_error(IoError::from_errno(read.error()).text()));
+    if (auto read = reader_->read_line(line); !read) {
+        if (read.error().kind == LineError::Kind::receive)
+            return fail(io_error(IoError::from_errno(read.error().error_number).text()));
+        close();
+        return fail(io_error("QMP message exceeds " + std::to_string(LineReader::kMaxLineLength) +
+                             " bytes without a line feed"));
+    }
     if (!is_valid_utf8(line)) return fail(io_error("stream did not contain valid UTF-8"));
     if (line.empty()) return fail(QmpError::socket_closed(socket_path_));
     auto parsed = json::parse_json_text(line);

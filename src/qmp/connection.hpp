@@ -16,19 +16,32 @@
 
 namespace corvane::qmp {
 
+// Why no line could be read: a receive error (its errno value), or a peer
+// that sent kMaxLineLength bytes without a line feed.
+struct LineError {
+    enum class Kind { receive, too_long };
+    Kind kind;
+    int error_number = 0;  // for `receive`
+};
+
 // Reads lines from its own descriptor; bytes received past the current line
 // stay in the buffer for the next read.
 class LineReader {
 public:
     static constexpr std::size_t kBufferSize = 8192;
+    // The longest line accepted, its line feed included. A peer that streams
+    // bytes without a line feed would otherwise grow the line until memory
+    // runs out; no QMP message comes near this size.
+    static constexpr std::size_t kMaxLineLength = 10 * 1024 * 1024;
 
     explicit LineReader(UniqueFd fd);
     int fd() const { return fd_.get(); }
 
-    // Appends the next line (its line feed included) to `line`. At the end of
-    // the stream the bytes read so far are the line; an empty `line` then
-    // means the stream ended. Errors are errno values.
-    Result<Unit, int> read_line(std::string& line);
+    // Appends the next line (its line feed included) to `line`. At the end of the stream the bytes read so far are the line; an
+    // empty `line` then means the stream ended. Nothing past kMaxLineLength
+    // bytes is taken: the read fails with `too_long` instead, in the middle
+    // of the line.
+    Result<Unit, LineError> read_line(std::string& line);
 
 private:
     UniqueFd fd_;
@@ -49,7 +62,9 @@ public:
     // until `total` has passed; then socket timeouts are `read_timeout`.
     Result<Unit, QmpError> connect(Duration total, Duration read_timeout);
 
-    // The next line, parsed.
+    // The next line, parsed. A line longer than LineReader::kMaxLineLength
+    // fails with Io and closes the connection: the rest of that line is still
+    // on its way, and reading on would take its tail for the next message.
     Result<json::Value, QmpError> read_message();
 
     // Sends one complete line.
