@@ -55,7 +55,7 @@ Result<ReceivedHead, FirecrackerError> receive_head(int fd) {
             received.end = *end;
             return received;
         }
-        searched = buffer.size() < 3 ? 0 : buffer.size() - 3;
+        searched = resume_search_at(buffer.size());
         const ssize_t got = ::recv(fd, area, sizeof area, 0);
         if (got < 0) return fail(last_os_error());
         if (got == 0) return fail(FirecrackerError::message("malformed HTTP response"));
@@ -134,13 +134,12 @@ Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_pa
 
     std::string_view content = buffer.substr(received->end + 4);
     std::unique_ptr<char[]> storage;
-    if (const auto length = head->content_length) {
-        if (*length <= content.size()) {
-            content = content.substr(0, static_cast<std::size_t>(*length));
-        } else {
-            if (auto read = receive_body(fd, content, *length, storage); !read) return std::move(read).take_failure();
-            content = std::string_view(storage.get(), static_cast<std::size_t>(*length));
-        }
+    const BodyPlan plan = plan_body(head->content_length, content.size());
+    content = content.substr(0, plan.keep);
+    if (plan.more > 0) {
+        const std::uint64_t length = *head->content_length;
+        if (auto read = receive_body(fd, content, length, storage); !read) return std::move(read).take_failure();
+        content = std::string_view(storage.get(), static_cast<std::size_t>(length));
     }
     connection->reset();
 

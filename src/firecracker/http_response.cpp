@@ -66,6 +66,10 @@ std::optional<std::size_t> find_header_end(std::string_view buffer, std::size_t 
     return at;
 }
 
+std::size_t resume_search_at(std::size_t searched_size) {
+    return searched_size < kTerminator.size() - 1 ? 0 : searched_size - (kTerminator.size() - 1);
+}
+
 Result<std::uint64_t, std::string_view> parse_decimal(std::string_view text, std::uint64_t max) {
     if (text.empty()) return fail(std::string_view("cannot parse integer from empty string"));
     if (text.front() == '+') {
@@ -95,6 +99,12 @@ Result<ResponseHead, std::string> parse_response_head(std::string_view head) {
     auto length = content_length(lines);
     if (!length) return std::move(length).take_failure();
     return ResponseHead{static_cast<std::uint16_t>(status.value()), length.value()};
+}
+
+BodyPlan plan_body(std::optional<std::uint64_t> content_length, std::size_t received) {
+    if (!content_length) return BodyPlan{received, 0};
+    if (*content_length <= received) return BodyPlan{static_cast<std::size_t>(*content_length), 0};
+    return BodyPlan{received, *content_length - received};
 }
 
 }  // namespace corvane::firecracker

@@ -125,6 +125,14 @@ Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+Result<json::Value, QmpError> message_from_line(std::string_view line, std::string_view socket_path) {
+    if (!is_valid_utf8(line)) return fail(QmpError::io("stream did not contain valid UTF-8", socket_path));
+    if (line.empty()) return fail(QmpError::socket_closed(socket_path));
+    auto parsed = json::parse_json_text(line);
+    if (!parsed) return fail(QmpError::json(parsed.error().text(), socket_path));
+    return std::move(parsed).value();
+}
+
 Result<json::Value, QmpError> QmpConnection::read_message() {
     if (!reader_) return fail(QmpError::not_connected(socket_path_));
     std::string line;
@@ -135,11 +143,7 @@ Result<json::Value, QmpError> QmpConnection::read_message() {
         return fail(io_error("QMP message exceeds " + std::to_string(LineReader::kMaxLineLength) +
                              " bytes without a line feed"));
     }
-    if (!is_valid_utf8(line)) return fail(io_error("stream did not contain valid UTF-8"));
-    if (line.empty()) return fail(QmpError::socket_closed(socket_path_));
-    auto parsed = json::parse_json_text(line);
-    if (!parsed) return fail(QmpError::json(parsed.error().text(), socket_path_));
-    return std::move(parsed).value();
+    return message_from_line(line, socket_path_);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

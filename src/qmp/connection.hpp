@@ -50,6 +50,10 @@ private:
     std::size_t end_ = 0;
 };
 
+// What one received line means: the parsed message, or the failure that ends
+// the read (invalid UTF-8, the end of the stream as an empty line, bad JSON).
+Result<json::Value, QmpError> message_from_line(std::string_view line, std::string_view socket_path);
+
 class QmpConnection {
 public:
     explicit QmpConnection(std::string socket_path);

@@ -14,6 +14,15 @@ json::Value string_or_null(const json::Value* member) {
 
 }  // namespace
 
+MessageKind classify_message(const json::Value& message) {
+    if (!message.is_object() || message.as_object().empty()) return MessageKind::skipped;
+    if (message.find("event") != nullptr) return MessageKind::skipped;
+    if (const json::Value* error = message.find("error"); error != nullptr && error->is_object())
+        return MessageKind::error_reply;
+    if (message.find("return") != nullptr) return MessageKind::return_reply;
+    return MessageKind::skipped;
+}
+
 std::string command_line(std::string_view command, const json::Value* arguments) {
     // Written member by member: "arguments" sorts before "execute", which is
     // the order compact writing of the whole object would give, without
@@ -45,15 +54,16 @@ Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string
         auto message = connection.read_message();
         if (!message) return message;
         json::Value& value = message.value();
-        if (!value.is_object() || value.as_object().empty()) continue;
-        if (value.find("event") != nullptr) continue;
-        if (const json::Value* error = value.find("error"); error != nullptr && error->is_object()) {
-            return fail(QmpError::command_failed(connection.socket_path(), command,
-                                                 string_or_null(error->find("class")),
-                                                 string_or_null(error->find("desc"))));
+        switch (classify_message(value)) {
+            case MessageKind::skipped: continue;
+            case MessageKind::error_reply: {
+                const json::Value* error = value.find("error");
+                return fail(QmpError::command_failed(connection.socket_path(), command,
+                                                     string_or_null(error->find("class")),
+                                                     string_or_null(error->find("desc"))));
+            }
+            case MessageKind::return_reply: return std::move(value.as_object().find("return")->second);
         }
-        auto& members = value.as_object();
-        if (auto found = members.find("return"); found != members.end()) return std::move(found->second);
     }
 }
 
