@@ -26,6 +26,7 @@ from firecracker_peer import (
     remove_dir,
     short_temp_dir,
 )
+from descriptors import open_fds
 from other_thread import other_thread_ticking
 
 OK_2 = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"
@@ -35,13 +36,6 @@ PANIC_TEXT = "cannot convert float seconds to Duration: value is either too big 
 
 def os_text(number):
     return f"{os.strerror(number)} (os error {number})"
-
-
-@pytest.fixture
-def tmp_dir():
-    path = short_temp_dir()
-    yield path
-    remove_dir(path)
 
 
 @pytest.fixture
@@ -60,18 +54,6 @@ def serve(tmp_dir):
 
 def request(peer, method="GET", path="/", body=None, timeout=5.0):
     return ffi.firecracker_request(peer.path, method, path, body, timeout)
-
-
-def open_fds():
-    """The process's open descriptors (the listing's own descriptor is gone by then)."""
-    fds = set()
-    for name in os.listdir("/dev/fd"):
-        try:
-            os.fstat(int(name))
-        except OSError:
-            continue
-        fds.add(int(name))
-    return fds
 
 
 # --- the request bytes -------------------------------------------------------

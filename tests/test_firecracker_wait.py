@@ -10,7 +10,8 @@ import time
 import pytest
 
 import corvane_core._ffi as ffi
-from firecracker_peer import CLOSE, SILENCE, ScriptedPeer, expected_request, remove_dir, short_temp_dir
+from firecracker_peer import CLOSE, SILENCE, ScriptedPeer, expected_request
+from descriptors import open_fds
 from other_thread import other_thread_ticking
 
 TIMED_OUT = "wait_for_socket timed out"
@@ -19,13 +20,6 @@ PROBE = expected_request("GET", "/")
 
 def answer(status, body=b""):
     return [f"HTTP/1.1 {status} X\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body]
-
-
-@pytest.fixture
-def tmp_dir():
-    path = short_temp_dir()
-    yield path
-    remove_dir(path)
 
 
 @pytest.fixture
@@ -177,14 +171,11 @@ def test_interpreter_lock_is_released_while_waiting(socket_path):
 
 
 def test_no_descriptor_is_left_open(socket_path):
-    def fds():
-        return len(os.listdir("/dev/fd"))
-
     with ScriptedPeer(socket_path, [answer(500), [CLOSE], answer(200)]) as peer:
-        before = fds()
+        before = open_fds()
         assert ffi.firecracker_wait_for_socket(socket_path, 10.0) is None
         assert peer.wait_finished(3)
-        assert fds() == before
+        assert open_fds() == before
 
 
 def test_stale_socket_file_is_retried_until_a_server_binds(tmp_dir, socket_path):

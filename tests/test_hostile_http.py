@@ -8,8 +8,9 @@ import random
 import pytest
 
 import corvane_core._ffi as ffi
-from firecracker_peer import CLOSE, Pause, ScriptedPeer, remove_dir, short_temp_dir
-from hostile_peers import MiB, Stream, dribble, fds_return_to, open_fds
+from firecracker_peer import CLOSE, Pause, ScriptedPeer
+from descriptors import fds_return_to, open_fds
+from hostile_peers import MiB, Stream, dribble
 
 BODY = b'{"state":"Running","id":"vm-1"}'
 RESPONSE = b"HTTP/1.1 200 OK\r\nServer: api\r\nContent-Length: %d\r\n\r\n%s" % (len(BODY), BODY)
@@ -18,13 +19,6 @@ MALFORMED = "malformed HTTP response"
 SHORT_BODY = "failed to fill whole buffer"
 TOO_LARGE = "HTTP response headers are too large"
 HEADER_LIMIT = 65536
-
-
-@pytest.fixture
-def tmp_dir():
-    path = short_temp_dir()
-    yield path
-    remove_dir(path)
 
 
 def outcome(path, timeout=10.0):

@@ -13,8 +13,9 @@ from pathlib import Path
 import pytest
 
 from corvane_core._ffi import _QmpClient
+from descriptors import fds_return_to, open_fds
 from hostile_peers import (
-    MiB, Stream, dribble, fds_return_to, open_fds, os_text, parser_message, send_all_slowly,
+    MiB, Stream, dribble, os_text, parser_message, send_all_slowly,
 )
 from qmp_peer import CLOSE, EMPTY_RETURN, GREETING, Delay, QmpPeer
 

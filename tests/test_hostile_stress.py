@@ -21,7 +21,8 @@ import pytest
 import corvane_core._ffi as ffi
 from corvane_core._ffi import _QmpClient
 from firecracker_peer import ScriptedPeer, remove_dir, short_temp_dir
-from hostile_peers import MiB, fds_return_to, open_fds
+from descriptors import fds_return_to, open_fds
+from hostile_peers import MiB
 
 RUN_SECONDS = 3.0
 JOIN_LIMIT = 90.0  # far beyond any honest run: only a deadlock reaches it
