@@ -30,7 +30,7 @@ std::string describe(const Ref& exception) {
     if (!value) PyErr_Clear();
     Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
     const std::string traceback_text = traceback ? str_of(traceback.get(), "<unknown>") : "None";
-    return "PyErr { type: " + type + ", value: " + value_text + ", traceback: " + traceback_text + " }";
+    return "type: " + type + ", value: " + value_text + ", traceback: " + traceback_text;
 }
 
 }  // namespace
