@@ -77,40 +77,6 @@ Result<Unit, QmpError> client_cont(ClientState& client) {
                            [](QmpConnection& connection) { return discard(qmp_execute(connection, "cont", nullptr)); });
 }
 
-Result<Unit, QmpError> client_snapshot_save(ClientState& client, std::string_view job_id, std::string_view tag,
-                                            std::string_view vmstate, const std::vector<std::string>& devices) {
-    return with_connection(client, [&](QmpConnection& connection) {
-        return snapshot_save(connection, job_id, tag, vmstate, devices);
-    });
-}
-
-Result<Unit, QmpError> client_snapshot_load(ClientState& client, std::string_view job_id, std::string_view tag,
-                                            std::string_view vmstate, const std::vector<std::string>& devices) {
-    return with_connection(client, [&](QmpConnection& connection) {
-        return snapshot_load(connection, job_id, tag, vmstate, devices);
-    });
-}
-
-Result<Unit, QmpError> client_snapshot_delete(ClientState& client, std::string_view job_id, std::string_view tag,
-                                              const std::vector<std::string>& devices) {
-    return with_connection(client,
-                           [&](QmpConnection& connection) { return snapshot_delete(connection, job_id, tag, devices); });
-}
-
-Result<Unit, QmpError> client_blockdev_snapshot_internal_sync(ClientState& client, std::string_view device,
-                                                              std::string_view name) {
-    return with_connection(client, [&](QmpConnection& connection) {
-        return blockdev_snapshot_internal_sync(connection, device, name);
-    });
-}
-
-Result<Unit, QmpError> client_blockdev_snapshot_delete_internal_sync(ClientState& client, std::string_view device,
-                                                                     std::string_view name) {
-    return with_connection(client, [&](QmpConnection& connection) {
-        return blockdev_snapshot_delete_internal_sync(connection, device, name);
-    });
-}
-
 Result<std::string, QmpError> client_query_jobs(ClientState& client) {
     return with_connection(client, [](QmpConnection& connection) -> Result<std::string, QmpError> {
         auto jobs = query_jobs_native(connection);
@@ -120,10 +86,6 @@ Result<std::string, QmpError> client_query_jobs(ClientState& client) {
         write_job_list(jobs.value(), text);
         return text;
     });
-}
-
-Result<Unit, QmpError> client_dismiss_job(ClientState& client, std::string_view job_id) {
-    return with_connection(client, [&](QmpConnection& connection) { return dismiss_job(connection, job_id); });
 }
 
 Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,

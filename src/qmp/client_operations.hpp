@@ -21,20 +21,11 @@ Result<Unit, QmpError> client_connect(ClientState& client, double timeout, doubl
 // the I/O. A parse failure only reads the socket path under the mutex.
 Result<std::string, QmpError> client_execute(ClientState& client, std::string_view command,
                                              std::optional<std::string_view> arguments_json);
+// The snapshot, block-snapshot and dismissal methods need nothing beyond the
+// mutex: they are Locked<&operation>::call (client_state.hpp).
 Result<Unit, QmpError> client_stop_vm(ClientState& client);
 Result<Unit, QmpError> client_cont(ClientState& client);
-Result<Unit, QmpError> client_snapshot_save(ClientState& client, std::string_view job_id, std::string_view tag,
-                                            std::string_view vmstate, const std::vector<std::string>& devices);
-Result<Unit, QmpError> client_snapshot_load(ClientState& client, std::string_view job_id, std::string_view tag,
-                                            std::string_view vmstate, const std::vector<std::string>& devices);
-Result<Unit, QmpError> client_snapshot_delete(ClientState& client, std::string_view job_id, std::string_view tag,
-                                              const std::vector<std::string>& devices);
-Result<Unit, QmpError> client_blockdev_snapshot_internal_sync(ClientState& client, std::string_view device,
-                                                              std::string_view name);
-Result<Unit, QmpError> client_blockdev_snapshot_delete_internal_sync(ClientState& client, std::string_view device,
-                                                                     std::string_view name);
 Result<std::string, QmpError> client_query_jobs(ClientState& client);
-Result<Unit, QmpError> client_dismiss_job(ClientState& client, std::string_view job_id);
 Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
                                                   double poll_interval);
 // Lock held: closing does no I/O. Waiting for another thread's operation to

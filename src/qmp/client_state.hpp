@@ -50,4 +50,15 @@ auto with_connection(ClientState& client, Operation&& operation) -> decltype(ope
     return operation(client.connection);
 }
 
+// A method operation made from a connection operation: the same call, with
+// the client's mutex held (Locked<&dismiss_job>::call(client, job_id)).
+template <auto Operation>
+struct Locked;
+template <class R, class... Args, R (*Operation)(QmpConnection&, Args...)>
+struct Locked<Operation> {
+    static R call(ClientState& client, Args... args) {
+        return with_connection(client, [&](QmpConnection& connection) { return Operation(connection, args...); });
+    }
+};
+
 }  // namespace corvane::qmp

@@ -7,6 +7,7 @@
 #include "module/once_cell.hpp"
 #include "qmp/client_operations.hpp"
 #include "qmp/client_state.hpp"
+#include "qmp/jobs.hpp"
 #include "qmp/python_error.hpp"
 #include "module/wrapper.hpp"
 
@@ -108,20 +109,20 @@ PyMethodDef client_methods[] = {
      "execute($self, command, arguments_json)\n--\n\n"},
     {"stop_vm", noargs<Lock::released, &client_stop_vm>(), kNoargsFlags, "stop_vm($self)\n--\n\n"},
     {"cont", noargs<Lock::released, &client_cont>(), kNoargsFlags, "cont($self)\n--\n\n"},
-    {"snapshot_save", fastcall<kSnapshotSave, Lock::released, &client_snapshot_save>(), kFastcallFlags,
+    {"snapshot_save", fastcall<kSnapshotSave, Lock::released, &Locked<&snapshot_save>::call>(), kFastcallFlags,
      "snapshot_save($self, job_id, tag, vmstate, devices)\n--\n\n"},
-    {"snapshot_load", fastcall<kSnapshotLoad, Lock::released, &client_snapshot_load>(), kFastcallFlags,
+    {"snapshot_load", fastcall<kSnapshotLoad, Lock::released, &Locked<&snapshot_load>::call>(), kFastcallFlags,
      "snapshot_load($self, job_id, tag, vmstate, devices)\n--\n\n"},
-    {"snapshot_delete", fastcall<kSnapshotDelete, Lock::released, &client_snapshot_delete>(), kFastcallFlags,
+    {"snapshot_delete", fastcall<kSnapshotDelete, Lock::released, &Locked<&snapshot_delete>::call>(), kFastcallFlags,
      "snapshot_delete($self, job_id, tag, devices)\n--\n\n"},
     {"blockdev_snapshot_internal_sync",
-     fastcall<kBlockSnapshot, Lock::released, &client_blockdev_snapshot_internal_sync>(), kFastcallFlags,
+     fastcall<kBlockSnapshot, Lock::released, &Locked<&blockdev_snapshot_internal_sync>::call>(), kFastcallFlags,
      "blockdev_snapshot_internal_sync($self, device, name)\n--\n\n"},
     {"blockdev_snapshot_delete_internal_sync",
-     fastcall<kBlockSnapshotDelete, Lock::released, &client_blockdev_snapshot_delete_internal_sync>(),
+     fastcall<kBlockSnapshotDelete, Lock::released, &Locked<&blockdev_snapshot_delete_internal_sync>::call>(),
      kFastcallFlags, "blockdev_snapshot_delete_internal_sync($self, device, name)\n--\n\n"},
     {"query_jobs", noargs<Lock::released, &client_query_jobs>(), kNoargsFlags, "query_jobs($self)\n--\n\n"},
-    {"dismiss_job", fastcall<kDismissJob, Lock::released, &client_dismiss_job>(), kFastcallFlags,
+    {"dismiss_job", fastcall<kDismissJob, Lock::released, &Locked<&dismiss_job>::call>(), kFastcallFlags,
      "dismiss_job($self, job_id)\n--\n\n"},
     {"wait_for_job", fastcall<kWaitForJob, Lock::released, &client_wait_for_job>(), kFastcallFlags,
      "wait_for_job($self, job_id, timeout, poll_interval)\n--\n\n"},
