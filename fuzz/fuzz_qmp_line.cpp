@@ -9,11 +9,10 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "core/unique_fd.hpp"
+#include "core/fd.hpp"
 #include "json/parse.hpp"
 #include "json/write.hpp"
 #include "qmp/connection.hpp"
-#include "qmp/execute.hpp"
 
 using namespace corvane;
 using namespace corvane::qmp;

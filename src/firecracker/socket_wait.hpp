@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "core/result.hpp"
-#include "firecracker/firecracker_error.hpp"
+#include "firecracker/http_exchange.hpp"
 
 namespace corvane::firecracker {
 

@@ -3,9 +3,8 @@
 #include <limits>
 #include <utility>
 
-#include "core/sleep.hpp"
+#include "core/text.hpp"
 #include "json/write.hpp"
-#include "qmp/execute.hpp"
 
 namespace corvane::qmp {
 namespace {
@@ -16,26 +15,16 @@ Value text_value(std::string_view text) { return Value::string(std::string(text)
 
 // A decimal signed 64-bit integer: an optional sign, then digits only.
 std::int64_t parse_decimal_i64(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
+    constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) {
         text.remove_prefix(1);
+        if (!text.empty() && text.front() == '+') return 0;  // one sign only
     }
-    if (text.empty()) return 0;
-    // Accumulated as a negative number, whose range includes INT64_MIN.
-    constexpr auto min = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        const int digit = c - '0';
-        if (value < (min + digit) / 10) return 0;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == min) return 0;
-        return -value;
-    }
-    return value;
+    // The magnitude of INT64_MIN is one more than the largest positive value.
+    auto magnitude = parse_decimal(text, negative ? max + 1 : max);
+    if (!magnitude) return 0;
+    return static_cast<std::int64_t>(negative ? 0 - *magnitude : *magnitude);
 }
 
 std::int64_t integer_field(const Value* member) {
@@ -67,7 +56,9 @@ Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag,
     Value::Object arguments;
     arguments.emplace("job-id", text_value(job_id));
     arguments.emplace("tag", text_value(tag));
-    arguments.emplace("devices", json::strings_to_json_array(devices));
+    Value::Array device_names;
+    for (const std::string& device : devices) device_names.push_back(text_value(device));
+    arguments.emplace("devices", Value::array(std::move(device_names)));
     return arguments;
 }
 
@@ -170,8 +161,7 @@ Result<Unit, QmpError> dismiss_job(QmpConnection& connection, std::string_view j
 
 Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_view job_id, Duration total,
                                        Duration poll_interval) {
-    const MonotonicTime deadline = deadline_after(total);
-    const auto pause = saturating_nanoseconds(poll_interval);
+    const Instant deadline = deadline_after(total);
     std::optional<std::string> last_status;
     for (;;) {
         if (reached(deadline)) {
@@ -193,7 +183,7 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
             }
             break;
         }
-        sleep_for(pause);  // returns at once for a zero interval
+        sleep_for(poll_interval);  // returns at once for a zero interval
     }
 }
 
