@@ -10,7 +10,7 @@
 
 #include "check.hpp"
 #include "core/text.hpp"
-#include "firecracker/http_exchange.hpp"
+#include "firecracker/http.hpp"
 
 using namespace corvane;
 using namespace corvane::firecracker;

@@ -1,4 +1,4 @@
-#include "disk/sparse_copy.hpp"
+#include "disk/operations.hpp"
 
 #include <sys/stat.h>
 #include <time.h>

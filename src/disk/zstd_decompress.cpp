@@ -1,4 +1,4 @@
-#include "disk/zstd_decompress.hpp"
+#include "disk/operations.hpp"
 
 #include <zstd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "firecracker/socket_wait.hpp"
+#include "firecracker/http.hpp"
 
 #include <sys/stat.h>
 

@@ -28,6 +28,30 @@ UniqueFd try_connect(const std::string& socket_path) {
     return std::move(socket).value();
 }
 
+// The timeouts of the automatic connect of a command on a disconnected client.
+constexpr Duration kAutoConnectTimeout{5, 0};
+constexpr Duration kAutoReadTimeout{30, 0};
+
+// {"arguments":...,"execute":"..."} and a line feed; no "arguments" member
+// when `arguments` is null.
+std::string command_line(std::string_view command, const json::Value* arguments) {
+    // Written member by member: "arguments" sorts before "execute", which is
+    // the order compact writing of the whole object would give, without
+    // copying the arguments into a new object first.
+    std::string line;
+    line.reserve(128);
+    line += '{';
+    if (arguments != nullptr) {
+        line += "\"arguments\":";
+        json::write_json_compact(*arguments, line);
+        line += ',';
+    }
+    line += "\"execute\":";
+    json::write_json_string(command, line);
+    line += "}\n";
+    return line;
+}
+
 json::Value string_or_null(const json::Value* member) {
     if (member != nullptr && member->is_string()) return *member;
     return json::Value::null();
@@ -164,24 +188,6 @@ MessageKind classify_message(const json::Value& message) {
         return MessageKind::error_reply;
     if (message.find("return") != nullptr) return MessageKind::return_reply;
     return MessageKind::skipped;
-}
-
-std::string command_line(std::string_view command, const json::Value* arguments) {
-    // Written member by member: "arguments" sorts before "execute", which is
-    // the order compact writing of the whole object would give, without
-    // copying the arguments into a new object first.
-    std::string line;
-    line.reserve(128);
-    line += '{';
-    if (arguments != nullptr) {
-        line += "\"arguments\":";
-        json::write_json_compact(*arguments, line);
-        line += ',';
-    }
-    line += "\"execute\":";
-    json::write_json_string(command, line);
-    line += "}\n";
-    return line;
 }
 
 Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,

@@ -1,6 +1,7 @@
-// One HTTP/1.1 exchange with the VM monitor's API over a Unix-domain socket:
-// a fresh connection, one request, one response, closed on every path. The
+// The VM monitor's HTTP API over a Unix-domain socket. One HTTP/1.1 exchange
+// is a fresh connection, one request, one response, closed on every path; the
 // reading of a response head is made of pure functions over received bytes.
+// Waiting for a freshly started monitor repeats exchanges until its API answers.
 #pragma once
 
 #include <cstddef>
@@ -42,15 +43,17 @@ struct HttpReply {
     std::optional<std::string> body;
 };
 
-// The exact bytes sent: request line, the fixed headers with the body's byte
-// length, a blank line, the body.
-std::string request_text(std::string_view method, std::string_view path, std::optional<std::string_view> body);
-
 // `timeout` (seconds, at least 1 ms) bounds each send and receive and the
 // connect, not the exchange as a whole. A timeout of 2^64 seconds or more panics.
 Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_path, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body,
                                                       double timeout);
+
+// Polls `GET /` until it answers 200 or `timeout` seconds (at least 1 ms)
+// have passed, then fails with "wait_for_socket timed out". Every attempt is
+// bounded by 1 second per send and receive and followed by a 25 ms pause; no
+// connection is tried while the socket file cannot be examined.
+Result<Unit, FirecrackerError> wait_for_socket(std::string_view socket_path, double timeout);
 
 // Offset of the first CR LF CR LF at or after `from`, if any.
 std::optional<std::size_t> find_header_end(std::string_view buffer, std::size_t from = 0);

@@ -1,4 +1,4 @@
-#include "firecracker/http_exchange.hpp"
+#include "firecracker/http.hpp"
 
 #include <sys/socket.h>
 
@@ -204,8 +204,8 @@ Result<Unit, FirecrackerError> receive_body(int fd, std::string_view initial, st
     return receive_exact(fd, storage.get() + initial.size(), static_cast<std::size_t>(length) - initial.size());
 }
 
-}  // namespace
-
+// The exact bytes sent: request line, the fixed headers with the body's byte
+// length, a blank line, the body.
 std::string request_text(std::string_view method, std::string_view path, std::optional<std::string_view> body) {
     const std::string_view content = body.value_or(std::string_view());
     std::string text;
@@ -220,6 +220,8 @@ std::string request_text(std::string_view method, std::string_view path, std::op
     text.append(content);
     return text;
 }
+
+}  // namespace
 
 Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_path, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body,
