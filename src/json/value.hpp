@@ -30,6 +30,7 @@ public:
     // Always finite.
     static Value number(double d) { return Value(Storage(std::in_place_index<4>, d)); }
     static Value string(std::string s) { return Value(Storage(std::in_place_index<5>, std::move(s))); }
+    static Value text(std::string_view s) { return string(std::string(s)); }  // a copy of the text
     static Value array(Array a = {}) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
     static Value object(Object o = {}) { return Value(Storage(std::in_place_index<7>, std::move(o))); }
 

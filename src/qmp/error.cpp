@@ -9,11 +9,9 @@ namespace {
 
 using json::Value;
 
-Value text_value(std::string_view text) { return Value::string(std::string(text)); }
-
 Value path_context(std::string_view socket_path) {
     Value::Object context;
-    context.emplace("socket_path", text_value(socket_path));
+    context.emplace("socket_path", Value::text(socket_path));
     return Value::object(std::move(context));
 }
 
@@ -53,7 +51,7 @@ QmpError QmpError::command_failed(std::string_view socket_path, std::string_view
                                   Value desc) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("command", text_value(command));
+    members.emplace("command", Value::text(command));
     members.emplace("class", std::move(class_name));
     members.emplace("desc", std::move(desc));
     std::string message = "QMP command '";
@@ -72,17 +70,17 @@ QmpError QmpError::job_failed(std::string_view socket_path, std::string_view job
                               std::string_view status, std::string_view error) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("job_id", text_value(job_id));
-    members.emplace("job_type", text_value(job_type));
-    members.emplace("status", text_value(status));
-    members.emplace("error", text_value(error));
+    members.emplace("job_id", Value::text(job_id));
+    members.emplace("job_type", Value::text(job_type));
+    members.emplace("status", Value::text(status));
+    members.emplace("error", Value::text(error));
     return QmpError{"QMP job failed", std::move(context)};
 }
 
 QmpError QmpError::job_timeout(std::string_view socket_path, std::string_view job_id, Value last_status) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("job_id", text_value(job_id));
+    members.emplace("job_id", Value::text(job_id));
     members.emplace("last_status", std::move(last_status));
     return QmpError{"Timed out waiting for QMP job", std::move(context)};
 }

@@ -11,8 +11,6 @@ namespace {
 
 using json::Value;
 
-Value text_value(std::string_view text) { return Value::string(std::string(text)); }
-
 // A decimal signed 64-bit integer: an optional sign, then digits only.
 std::int64_t parse_decimal_i64(std::string_view text) {
     constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
@@ -54,18 +52,18 @@ Result<Unit, QmpError> run_discarding(QmpConnection& connection, std::string_vie
 Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag,
                                  const std::vector<std::string>& devices) {
     Value::Object arguments;
-    arguments.emplace("job-id", text_value(job_id));
-    arguments.emplace("tag", text_value(tag));
+    arguments.emplace("job-id", Value::text(job_id));
+    arguments.emplace("tag", Value::text(tag));
     Value::Array device_names;
-    for (const std::string& device : devices) device_names.push_back(text_value(device));
+    for (const std::string& device : devices) device_names.push_back(Value::text(device));
     arguments.emplace("devices", Value::array(std::move(device_names)));
     return arguments;
 }
 
 Value::Object block_arguments(std::string_view device, std::string_view name) {
     Value::Object arguments;
-    arguments.emplace("device", text_value(device));
-    arguments.emplace("name", text_value(name));
+    arguments.emplace("device", Value::text(device));
+    arguments.emplace("name", Value::text(name));
     return arguments;
 }
 
@@ -127,14 +125,14 @@ Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connecti
 Result<Unit, QmpError> snapshot_save(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
     auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", text_value(vmstate));
+    arguments.emplace("vmstate", Value::text(vmstate));
     return run_discarding(connection, "snapshot-save", std::move(arguments));
 }
 
 Result<Unit, QmpError> snapshot_load(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
     auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", text_value(vmstate));
+    arguments.emplace("vmstate", Value::text(vmstate));
     return run_discarding(connection, "snapshot-load", std::move(arguments));
 }
 
@@ -155,7 +153,7 @@ Result<Unit, QmpError> blockdev_snapshot_delete_internal_sync(QmpConnection& con
 
 Result<Unit, QmpError> dismiss_job(QmpConnection& connection, std::string_view job_id) {
     Value::Object arguments;
-    arguments.emplace("id", text_value(job_id));
+    arguments.emplace("id", Value::text(job_id));
     return run_discarding(connection, "job-dismiss", std::move(arguments));
 }
 
@@ -166,7 +164,7 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
     for (;;) {
         if (reached(deadline)) {
             return fail(QmpError::job_timeout(connection.socket_path(), job_id,
-                                              last_status ? text_value(*last_status) : Value::null()));
+                                              last_status ? Value::text(*last_status) : Value::null()));
         }
         auto jobs = query_jobs_native(connection);
         if (!jobs) return std::move(jobs).take_failure();
