@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "core/utf8.hpp"
-#include "firecracker/http_response.hpp"
+#include "core/text.hpp"
+#include "firecracker/http.hpp"
 
 using namespace corvane;
 using namespace corvane::firecracker;

@@ -25,7 +25,4 @@ private:
     std::string message_;
 };
 
-// The C library's description of an error number.
-std::string os_error_description(int code);
-
 }  // namespace corvane

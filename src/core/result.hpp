@@ -1,12 +1,23 @@
 // Errors as values: every native operation returns Result<T, E>. Only the
 // Python boundary turns an error into an exception.
+//
+// A panic is an internal failure the code cannot continue from: a broken
+// invariant, an impossible conversion. It unwinds as a C++ exception, releasing
+// everything on the way, and the Python boundary turns it into PanicException.
 #pragma once
 
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
 namespace corvane {
+
+struct Panic {
+    std::string message;
+};
+
+[[noreturn]] inline void panic(std::string message) { throw Panic{std::move(message)}; }
 
 // The value of an operation that produces nothing but may fail.
 struct Unit {

@@ -1,8 +1,7 @@
 #include "disk/functions.hpp"
 
 #include "disk/io_error_python.hpp"
-#include "disk/sparse_copy.hpp"
-#include "disk/zstd_decompress.hpp"
+#include "disk/operations.hpp"
 #include "module/wrapper.hpp"
 
 namespace corvane::py::disk {

@@ -1,12 +1,47 @@
 #include "disk/paths.hpp"
 
-#include <cerrno>
-#include <vector>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include "disk/file_calls.hpp"
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <vector>
 
 namespace corvane::disk {
 namespace {
+
+// A NUL-terminated copy of the path for the system call.
+Result<std::string, IoError> system_path(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return fail(IoError::message("file name contained an unexpected NUL byte"));
+    return std::string(path);
+}
+
+Result<UniqueFd, IoError> open_retrying(std::string_view path, int flags, mode_t mode) {
+    auto c_path = system_path(path);
+    if (!c_path) return std::move(c_path).take_failure();
+    for (;;) {
+        int fd = ::open(c_path->c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) return UniqueFd(fd);
+        if (errno != EINTR) return fail(IoError::last_os_error());
+    }
+}
+
+// Whether the path names a directory (following links); false on any error.
+bool is_directory(std::string_view path) {
+    auto info = stat_path(path);
+    return info && S_ISDIR(info->st_mode);
+}
+
+// mkdir with mode 0777 before the umask.
+Result<Unit, IoError> make_directory(std::string_view path) {
+    auto c_path = system_path(path);
+    if (!c_path) return std::move(c_path).take_failure();
+    if (::mkdir(c_path->c_str(), 0777) != 0) return fail(IoError::last_os_error());
+    return Unit{};
+}
 
 struct Components {
     bool rooted = false;
@@ -33,16 +68,18 @@ Components split(std::string_view path) {
     return result;
 }
 
-bool is_ordinary_name(std::string_view part) { return part != "." && part != ".."; }
-
-}  // namespace
-
+// The last component when it is an ordinary name.
 std::optional<std::string_view> file_name(std::string_view path) {
     Components components = split(path);
-    if (components.parts.empty() || !is_ordinary_name(components.parts.back())) return std::nullopt;
-    return components.parts.back();
+    if (components.parts.empty()) return std::nullopt;
+    const std::string_view last = components.parts.back();
+    if (last == "." || last == "..") return std::nullopt;
+    return last;
 }
 
+// The path without its last component and the separators before it; "/"
+// stays for a rooted path, "" for a single relative component, none for ""
+// and "/".
 std::optional<std::string_view> parent_path(std::string_view path) {
     Components components = split(path);
     const auto& parts = components.parts;
@@ -51,22 +88,6 @@ std::optional<std::string_view> parent_path(std::string_view path) {
     std::string_view before_last = parts[parts.size() - 2];
     return path.substr(0, static_cast<std::size_t>(before_last.data() + before_last.size() - path.data()));
 }
-
-Result<std::string, IoError> temp_sibling_path(std::string_view target, std::string_view suffix) {
-    std::optional<std::string_view> name = file_name(target);
-    if (!name) return fail(IoError::message("target path has no filename: " + std::string(target)));
-    std::string result;
-    std::string_view parent = parent_path(target).value_or(std::string_view{});
-    if (!parent.empty()) {
-        result.append(parent);
-        if (parent.back() != '/') result.push_back('/');
-    }
-    result.append(*name);
-    result.append(suffix);
-    return result;
-}
-
-namespace {
 
 Result<Unit, IoError> create_dir_all(std::string_view dir) {
     if (dir.empty()) return Unit{};
@@ -87,12 +108,81 @@ Result<Unit, IoError> create_dir_all(std::string_view dir) {
 
 }  // namespace
 
+Result<struct stat, IoError> stat_path(std::string_view path) {
+    auto c_path = system_path(path);
+    if (!c_path) return std::move(c_path).take_failure();
+    struct stat info{};
+    if (::stat(c_path->c_str(), &info) != 0) return fail(IoError::last_os_error());
+    return info;
+}
+
+bool names_open_file(std::string_view path, int fd) {
+    auto info = stat_path(path);
+    struct stat open_info{};
+    return info && ::fstat(fd, &open_info) == 0 && info->st_dev == open_info.st_dev &&
+           info->st_ino == open_info.st_ino;
+}
+
+Result<UniqueFd, IoError> open_read_only(std::string_view path) { return open_retrying(path, O_RDONLY, 0); }
+
+Result<UniqueFd, IoError> create_output_file(std::string_view path, mode_t mode) {
+    // A temporary file is never a symbolic link; one planted at its name would
+    // send the image to wherever it points, so it is not followed.
+    return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode);
+}
+
+Result<Unit, IoError> truncate_file(int fd, std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return fail(IoError::from_errno(EFBIG));
+    while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+        if (errno != EINTR) return fail(IoError::last_os_error());
+    }
+    return Unit{};
+}
+
+Result<Unit, IoError> change_mode(std::string_view path, mode_t mode) {
+    auto c_path = system_path(path);
+    if (!c_path) return std::move(c_path).take_failure();
+    while (::chmod(c_path->c_str(), mode) != 0) {
+        if (errno != EINTR) return fail(IoError::last_os_error());
+    }
+    return Unit{};
+}
+
+Result<Unit, IoError> rename_path(std::string_view from, std::string_view to) {
+    auto c_from = system_path(from);
+    if (!c_from) return std::move(c_from).take_failure();
+    auto c_to = system_path(to);
+    if (!c_to) return std::move(c_to).take_failure();
+    if (std::rename(c_from->c_str(), c_to->c_str()) != 0) return fail(IoError::last_os_error());
+    return Unit{};
+}
+
+Result<Unit, IoError> remove_file(std::string_view path) {
+    auto c_path = system_path(path);
+    if (!c_path) return std::move(c_path).take_failure();
+    if (::unlink(c_path->c_str()) != 0) return fail(IoError::last_os_error());
+    return Unit{};
+}
+
+Result<std::string, IoError> temp_sibling_path(std::string_view target, std::string_view suffix) {
+    std::optional<std::string_view> name = file_name(target);
+    if (!name) return fail(IoError::message("target path has no filename: " + std::string(target)));
+    std::string result;
+    std::string_view parent = parent_path(target).value_or(std::string_view{});
+    if (!parent.empty()) {
+        result.append(parent);
+        if (parent.back() != '/') result.push_back('/');
+    }
+    result.append(*name);
+    result.append(suffix);
+    return result;
+}
+
 Result<Unit, IoError> ensure_parent_dir(std::string_view target) {
     std::optional<std::string_view> parent = parent_path(target);
     if (!parent || parent->empty()) return Unit{};
     return create_dir_all(*parent);
 }
-
-void discard_temp(std::string_view path) { (void)remove_file(path); }
 
 }  // namespace corvane::disk

@@ -1,23 +1,69 @@
-#include "disk/sparse_copy.hpp"
+#include "disk/operations.hpp"
 
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
-#include "disk/file_calls.hpp"
 #include "disk/paths.hpp"
-#include "disk/source_holes.hpp"
 #include "disk/sparse_writer.hpp"
-#include "disk/temp_file.hpp"
-#include "disk/zeroed_buffer.hpp"
 
 namespace corvane::disk {
 namespace {
 
 constexpr std::uint64_t kChunk = 1048576;
+
+// Skipping the holes of a sparse source. A chunk that lies wholly inside a
+// hole reads as zero bytes and would only be skipped by the writer, so it need
+// not be read at all. The skip covers whole chunks counted from the current
+// read position, so the chunks that are read start exactly where a plain read
+// loop would start them, and the output is the same byte for byte and hole for
+// hole. Where the system cannot report holes, nothing is skipped.
+class SourceHoles {
+public:
+    explicit SourceHoles(int fd) : fd_(fd) {}
+
+    // How many bytes from `position` (the descriptor's offset) are whole
+    // chunks of hole, or the hole up to the end of the file. The descriptor's
+    // offset is left at position plus that count.
+    Result<std::uint64_t, IoError> skippable(std::uint64_t position, std::uint64_t chunk);
+
+private:
+    int fd_;
+    bool usable_ = true;  // cleared when the system cannot report holes
+};
+
+Result<std::uint64_t, IoError> SourceHoles::skippable(std::uint64_t position, std::uint64_t chunk) {
+#ifdef SEEK_DATA
+    if (!usable_) return std::uint64_t{0};
+    std::uint64_t skip = 0;
+    const off_t data = ::lseek(fd_, static_cast<off_t>(position), SEEK_DATA);
+    if (data >= 0 && static_cast<std::uint64_t>(data) >= position) {
+        skip = (static_cast<std::uint64_t>(data) - position) / chunk * chunk;
+    } else if (data < 0 && errno == ENXIO) {
+        // No data from here on: the rest of the file, a short last chunk
+        // included, reads as zero bytes.
+        struct stat info{};
+        if (::fstat(fd_, &info) != 0) {
+            usable_ = false;
+        } else if (static_cast<std::uint64_t>(info.st_size) > position) {
+            skip = static_cast<std::uint64_t>(info.st_size) - position;
+        }
+    } else {
+        usable_ = false;
+    }
+    // SEEK_DATA moved the offset to the data; put it where reading goes on.
+    if (::lseek(fd_, static_cast<off_t>(position + skip), SEEK_SET) < 0) return fail(IoError::last_os_error());
+    return skip;
+#else
+    (void)position;
+    (void)chunk;
+    return std::uint64_t{0};
+#endif
+}
 
 // ".tmp-PID-NANOS": unique per process and moment, so concurrent copies to one
 // target never share a temporary file.
@@ -45,7 +91,7 @@ Result<Unit, IoError> try_reflink(std::string_view, std::string_view) {
     return fail(IoError::message("reflink copy is not available on this platform"));
 }
 
-Result<Unit, IoError> copy_chunks(int source, int output, char* buffer) {
+Result<Unit, IoError> copy_chunks(int source, SparseOutput& output) {
     SourceHoles holes(source);
     std::uint64_t position = 0;
     bool maybe_in_hole = true;  // checked at the start and after each zero chunk
@@ -54,14 +100,14 @@ Result<Unit, IoError> copy_chunks(int source, int output, char* buffer) {
             auto skip = holes.skippable(position, kChunk);
             if (!skip) return std::move(skip).take_failure();
             if (*skip > 0) {
-                if (auto moved = skip_forward(output, *skip); !moved) return moved;
+                if (auto moved = output.skip(*skip); !moved) return moved;
                 position += *skip;
             }
         }
-        const ssize_t count = ::read(source, buffer, kChunk);
+        const ssize_t count = ::read(source, output.buffer(), kChunk);
         if (count < 0) return fail(IoError::last_os_error());
         if (count == 0) return Unit{};
-        auto outcome = write_sparse_chunk(output, buffer, static_cast<std::size_t>(count));
+        auto outcome = output.write(static_cast<std::size_t>(count));
         if (!outcome) return std::move(outcome).take_failure();
         position += static_cast<std::uint64_t>(count);
         maybe_in_hole = *outcome == ChunkOutcome::skipped;
@@ -75,36 +121,21 @@ Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::
     if (!info) return std::move(info).take_failure();
     if (!S_ISREG(info->st_mode))
         return fail(IoError::message("source is not a regular file: " + std::string(source)));
-    if (auto parent = ensure_parent_dir(target); !parent) return std::move(parent).take_failure();
-    auto temp_path = temp_sibling_path(target, temp_suffix());
-    if (!temp_path) return std::move(temp_path).take_failure();
-
-    // Declared in the order of release on failure, reversed: buffer, temporary
-    // file, source, then the removal of the temporary file.
-    TempFile temp(std::move(temp_path).value());
-    (void)try_reflink(source, temp.path());
-    auto input = open_read_only(source);
-    if (!input) return std::move(input).take_failure();
-    // Owner-only until the copy is complete and takes the source's mode: the
-    // image may be private, and the temporary file must not expose it.
-    auto output = create_output_file(temp.path(), 0600);
-    if (!output) return std::move(output).take_failure();
-    auto buffer = ZeroedBuffer::allocate(kChunk);
-    if (!buffer) return std::move(buffer).take_failure();
-
-    if (auto copied = copy_chunks(input->get(), output->get(), buffer->data()); !copied)
-        return std::move(copied).take_failure();
-    // The length seen at the start, also when the copy ends in skipped chunks.
-    if (auto sized = truncate_file(output->get(), static_cast<std::uint64_t>(info->st_size)); !sized)
-        return std::move(sized).take_failure();
-    buffer->reset();
-    output->reset();
-    input->reset();
-
-    if (auto moded = change_mode(temp.path(), info->st_mode & 07777); !moded) return std::move(moded).take_failure();
-    if (auto renamed = rename_path(temp.path(), target); !renamed) return std::move(renamed).take_failure();
-    temp.mark_renamed();
-    return std::string("sparse");
+    return write_through_temp(target, temp_suffix(), [&](const TempFile& temp) -> Result<Unit, IoError> {
+        (void)try_reflink(source, temp.path());
+        // Released on failure in reverse: the output and its buffer, then the source.
+        auto input = open_read_only(source);
+        if (!input) return std::move(input).take_failure();
+        // Owner-only until the copy is complete and takes the source's mode: the
+        // image may be private, and the temporary file must not expose it.
+        auto output = SparseOutput::create(temp.path(), 0600, kChunk);
+        if (!output) return std::move(output).take_failure();
+        if (auto copied = copy_chunks(input->get(), *output); !copied) return copied;
+        // The length seen at the start, also when the copy ends in skipped chunks.
+        if (auto done = output->finish(static_cast<std::uint64_t>(info->st_size)); !done) return done;
+        input->reset();
+        return change_mode(temp.path(), info->st_mode & 07777);
+    });
 }
 
 }  // namespace corvane::disk

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
+
+#include "disk/paths.hpp"
 
 namespace corvane::disk {
 namespace {
@@ -26,25 +28,7 @@ bool block_is_zero(const char* block) {
     return any == 0;
 }
 
-// Larger writes are split, as some systems refuse counts beyond a signed 32-bit size.
-constexpr std::size_t kMaxWrite = 2147483647;
-
-Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, data, std::min(length, kMaxWrite));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return fail(IoError::last_os_error());
-        }
-        if (written == 0) return fail(IoError::message("failed to write whole buffer"));
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return Unit{};
-}
-
-}  // namespace
-
+// Whether every byte is zero (true for an empty range). Stops early at data.
 bool is_all_zero(const char* data, std::size_t length) {
     std::size_t pos = 0;
     // Data usually shows in its first bytes; look there before the block loop.
@@ -61,20 +45,48 @@ bool is_all_zero(const char* data, std::size_t length) {
     return true;
 }
 
-Result<Unit, IoError> skip_forward(int fd, std::uint64_t length) {
+}  // namespace
+
+Result<ZeroedBuffer, IoError> ZeroedBuffer::allocate(std::uint64_t size) {
+    void* memory = nullptr;
+    if (size <= std::numeric_limits<std::size_t>::max())
+        memory = std::calloc(static_cast<std::size_t>(size == 0 ? 1 : size), 1);
+    if (memory == nullptr) {
+        return fail(IoError::message("cannot allocate a buffer of " + std::to_string(size) +
+                                     " bytes: " + IoError::from_errno(ENOMEM).text()));
+    }
+    return ZeroedBuffer(static_cast<char*>(memory), static_cast<std::size_t>(size));
+}
+
+Result<SparseOutput, IoError> SparseOutput::create(std::string_view path, mode_t mode, std::uint64_t buffer_size) {
+    auto fd = create_output_file(path, mode);
+    if (!fd) return std::move(fd).take_failure();
+    auto buffer = ZeroedBuffer::allocate(buffer_size);
+    if (!buffer) return std::move(buffer).take_failure();
+    return SparseOutput(std::move(fd).value(), std::move(buffer).value());
+}
+
+Result<ChunkOutcome, IoError> SparseOutput::write(std::size_t length) {
+    if (is_all_zero(buffer(), length)) {
+        if (auto skipped = skip(length); !skipped) return std::move(skipped).take_failure();
+        return ChunkOutcome::skipped;
+    }
+    if (auto written = write_all(fd_.get(), buffer(), length); !written) return std::move(written).take_failure();
+    return ChunkOutcome::written;
+}
+
+Result<Unit, IoError> SparseOutput::skip(std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return fail(IoError::from_errno(EOVERFLOW));
-    if (::lseek(fd, static_cast<off_t>(length), SEEK_CUR) < 0) return fail(IoError::last_os_error());
+    if (::lseek(fd_.get(), static_cast<off_t>(length), SEEK_CUR) < 0) return fail(IoError::last_os_error());
     return Unit{};
 }
 
-Result<ChunkOutcome, IoError> write_sparse_chunk(int fd, const char* data, std::size_t length) {
-    if (is_all_zero(data, length)) {
-        if (auto skipped = skip_forward(fd, length); !skipped) return std::move(skipped).take_failure();
-        return ChunkOutcome::skipped;
-    }
-    if (auto written = write_all(fd, data, length); !written) return std::move(written).take_failure();
-    return ChunkOutcome::written;
+Result<Unit, IoError> SparseOutput::finish(std::uint64_t length) {
+    if (auto sized = truncate_file(fd_.get(), length); !sized) return sized;
+    buffer_.reset();
+    fd_.reset();
+    return Unit{};
 }
 
 }  // namespace corvane::disk

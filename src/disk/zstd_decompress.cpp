@@ -1,57 +1,133 @@
-#include "disk/zstd_decompress.hpp"
+#include "disk/operations.hpp"
 
-#include <string>
+#include <zstd.h>
+#include <unistd.h>
 
-#include "disk/file_calls.hpp"
+#include <memory>
+
+#include "core/fd.hpp"
 #include "disk/paths.hpp"
 #include "disk/sparse_writer.hpp"
-#include "disk/temp_file.hpp"
-#include "disk/zeroed_buffer.hpp"
-#include "disk/zstd_piece_reader.hpp"
 
 namespace corvane::disk {
+namespace {
+
+// The library's results carry errors in-band; its error names become texts.
+Result<std::size_t, IoError> checked(std::size_t result) {
+    if (ZSTD_isError(result)) return fail(IoError::message(ZSTD_getErrorName(result)));
+    return result;
+}
+
+// Decodes a zstd stream from a descriptor in pieces: each piece is what one
+// call of the library produced into the empty output buffer. A piece ends
+// where the output buffer is full, where the buffered compressed input runs
+// out, or where a frame ends; those ends are where the writer's zero test, and
+// so the holes, fall. Concatenated frames are decoded one after the other.
+class ZstdPieceReader {
+public:
+    // Sets up the decoder; the library's refusals carry its error names.
+    // Panics if the library cannot create a context at all.
+    static Result<ZstdPieceReader, IoError> create(UniqueFd source);
+
+    // Fills the start of output; returns the piece's length, 0 at the end of
+    // the stream. "incomplete frame" when the source ends inside a frame.
+    Result<std::size_t, IoError> next_piece(char* output, std::size_t capacity);
+
+private:
+    struct FreeContext {
+        void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+    };
+    ZstdPieceReader(UniqueFd source, ZeroedBuffer input, std::unique_ptr<ZSTD_DCtx, FreeContext> context)
+        : source_(std::move(source)), input_(std::move(input)), context_(std::move(context)) {}
+
+    // Released in reverse: the context, the input buffer, then the source.
+    UniqueFd source_;
+    ZeroedBuffer input_;
+    std::unique_ptr<ZSTD_DCtx, FreeContext> context_;
+    std::size_t input_start_ = 0;  // input_[start, fill) is read but not yet consumed
+    std::size_t input_fill_ = 0;
+    bool frame_finished_ = false;  // the last call ended a frame
+};
+
+Result<ZstdPieceReader, IoError> ZstdPieceReader::create(UniqueFd source) {
+    auto input = ZeroedBuffer::allocate(ZSTD_DStreamInSize());
+    if (!input) return std::move(input).take_failure();
+    std::unique_ptr<ZSTD_DCtx, FreeContext> context(ZSTD_createDCtx());
+    if (!context) panic("zstd returned null pointer when creating new context");
+    if (auto started = checked(ZSTD_initDStream(context.get())); !started) return std::move(started).take_failure();
+    if (auto loaded = checked(ZSTD_DCtx_loadDictionary(context.get(), nullptr, 0)); !loaded)
+        return std::move(loaded).take_failure();
+    return ZstdPieceReader(std::move(source), std::move(input).value(), std::move(context));
+}
+
+Result<std::size_t, IoError> ZstdPieceReader::next_piece(char* output, std::size_t capacity) {
+    ZSTD_outBuffer out{output, capacity, 0};
+
+    // Output the library still holds from the last call comes first.
+    ZSTD_inBuffer nothing{nullptr, 0, 0};
+    auto flushed = checked(ZSTD_decompressStream(context_.get(), &out, &nothing));
+    if (!flushed) return std::move(flushed).take_failure();
+    if (*flushed == 0) frame_finished_ = true;
+    if (out.pos > 0) return out.pos;
+
+    for (;;) {
+        if (input_start_ == input_fill_) {
+            const ssize_t count = ::read(source_.get(), input_.data(), input_.size());
+            if (count < 0) return fail(IoError::last_os_error());
+            if (count == 0) {
+                if (frame_finished_) return std::size_t{0};
+                return fail(IoError::message("incomplete frame"));
+            }
+            input_start_ = 0;
+            input_fill_ = static_cast<std::size_t>(count);
+        }
+        if (frame_finished_) {
+            // More input after a finished frame: the next frame starts afresh.
+            auto reset = checked(ZSTD_DCtx_reset(context_.get(), ZSTD_reset_session_only));
+            if (!reset) return std::move(reset).take_failure();
+            frame_finished_ = false;
+        }
+        ZSTD_inBuffer in{input_.data(), input_fill_, input_start_};
+        auto decoded = checked(ZSTD_decompressStream(context_.get(), &out, &in));
+        if (!decoded) return std::move(decoded).take_failure();
+        frame_finished_ = *decoded == 0;
+        input_start_ = in.pos;
+        if (out.pos > 0) return out.pos;
+    }
+}
+
+}  // namespace
 
 Result<std::string, IoError> decompress_zstd_sparse(std::string_view source, std::string_view target,
                                                     std::uint64_t chunk_size) {
     if (chunk_size == 0) return fail(IoError::message("chunk_size must be greater than zero"));
-    if (auto parent = ensure_parent_dir(target); !parent) return std::move(parent).take_failure();
     // A fixed name: a file left by an interrupted run is reused, or removed on failure.
-    auto temp_path = temp_sibling_path(target, ".tmp");
-    if (!temp_path) return std::move(temp_path).take_failure();
-
-    // Declared in the order of release on failure, reversed: buffer, temporary
-    // file, reader, then the removal of the temporary file.
-    TempFile temp(std::move(temp_path).value());
-    auto input = open_read_only(source);
-    if (!input) return std::move(input).take_failure();
-    // The fixed temporary name may lead to the source itself (a compressed
-    // image named like it, or a link there): creating the output would empty
-    // the source, and the cleanup would then remove it.
-    if (names_open_file(temp.path(), input->get())) {
-        temp.disown();
-        return fail(IoError::message("source is the temporary file of the target: " + std::string(source)));
-    }
-    auto reader = ZstdPieceReader::create(std::move(input).value());
-    if (!reader) return std::move(reader).take_failure();
-    auto output = create_output_file(temp.path());
-    if (!output) return std::move(output).take_failure();
-    auto buffer = ZeroedBuffer::allocate(chunk_size);
-    if (!buffer) return std::move(buffer).take_failure();
-
-    std::uint64_t total = 0;
-    for (;;) {
-        auto piece = reader->next_piece(buffer->data(), buffer->size());
-        if (!piece) return std::move(piece).take_failure();
-        if (*piece == 0) break;
-        auto written = write_sparse_chunk(output->get(), buffer->data(), *piece);
-        if (!written) return std::move(written).take_failure();
-        total += *piece;
-    }
-    // The decoded length, also when the output ends in skipped pieces.
-    if (auto sized = truncate_file(output->get(), total); !sized) return std::move(sized).take_failure();
-    if (auto renamed = rename_path(temp.path(), target); !renamed) return std::move(renamed).take_failure();
-    temp.mark_renamed();
-    return std::string("sparse");
+    return write_through_temp(target, ".tmp", [&](TempFile& temp) -> Result<Unit, IoError> {
+        // Released on failure in reverse: the output and its buffer, then the reader.
+        auto input = open_read_only(source);
+        if (!input) return std::move(input).take_failure();
+        // The fixed temporary name may lead to the source itself (a compressed
+        // image named like it, or a link there): creating the output would empty
+        // the source, and the cleanup would then remove it.
+        if (names_open_file(temp.path(), input->get())) {
+            temp.keep();
+            return fail(IoError::message("source is the temporary file of the target: " + std::string(source)));
+        }
+        auto reader = ZstdPieceReader::create(std::move(input).value());
+        if (!reader) return std::move(reader).take_failure();
+        auto output = SparseOutput::create(temp.path(), kOutputFileMode, chunk_size);
+        if (!output) return std::move(output).take_failure();
+        std::uint64_t total = 0;
+        for (;;) {
+            auto piece = reader->next_piece(output->buffer(), output->capacity());
+            if (!piece) return std::move(piece).take_failure();
+            if (*piece == 0) break;
+            if (auto written = output->write(*piece); !written) return std::move(written).take_failure();
+            total += *piece;
+        }
+        // The decoded length, also when the output ends in skipped pieces.
+        return output->finish(total);
+    });
 }
 
 }  // namespace corvane::disk

@@ -6,8 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "firecracker/http_exchange.hpp"
-#include "firecracker/socket_wait.hpp"
+#include "firecracker/http.hpp"
 #include "module/wrapper.hpp"
 
 namespace corvane::firecracker {

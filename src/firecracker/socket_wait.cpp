@@ -1,20 +1,17 @@
-#include "firecracker/socket_wait.hpp"
+#include "firecracker/http.hpp"
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 
-#include "core/sleep.hpp"
-#include "firecracker/duration.hpp"
-#include "firecracker/http_exchange.hpp"
+#include "core/duration.hpp"
 
 namespace corvane::firecracker {
 namespace {
 
 constexpr double kAttemptTimeout = 1.0;
-constexpr auto kPause = std::chrono::milliseconds(25);
+constexpr Duration kPause{0, 25'000'000};
 
 // A path with a NUL byte cannot name a file, so it cannot be examined either.
 bool can_examine(std::string_view socket_path) {
@@ -33,8 +30,8 @@ bool api_answers(std::string_view socket_path) {
 }  // namespace
 
 Result<Unit, FirecrackerError> wait_for_socket(std::string_view socket_path, double timeout) {
-    const Instant deadline = add(monotonic_now(), api_timeout(timeout));
-    while (monotonic_now() < deadline) {
+    const Instant deadline = api_deadline(api_timeout(timeout));
+    while (!reached(deadline)) {
         if (can_examine(socket_path) && api_answers(socket_path)) return Unit{};
         sleep_for(kPause);
     }

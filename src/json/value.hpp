@@ -30,6 +30,7 @@ public:
     // Always finite.
     static Value number(double d) { return Value(Storage(std::in_place_index<4>, d)); }
     static Value string(std::string s) { return Value(Storage(std::in_place_index<5>, std::move(s))); }
+    static Value text(std::string_view s) { return string(std::string(s)); }  // a copy of the text
     static Value array(Array a = {}) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
     static Value object(Object o = {}) { return Value(Storage(std::in_place_index<7>, std::move(o))); }
 
@@ -50,7 +51,11 @@ public:
     Object& as_object() { return std::get<7>(storage_); }
 
     // The member of an object, or null when this is not an object or has no such member.
-    const Value* find(std::string_view key) const;
+    const Value* find(std::string_view key) const {
+        if (!is_object()) return nullptr;
+        const auto it = as_object().find(key);
+        return it == as_object().end() ? nullptr : &it->second;
+    }
 
     friend bool operator==(const Value&, const Value&) = default;
 
@@ -59,8 +64,5 @@ private:
     explicit Value(Storage storage) : storage_(std::move(storage)) {}
     Storage storage_;
 };
-
-// An array of string values in the given order.
-Value strings_to_json_array(const std::vector<std::string>& strings);
 
 }  // namespace corvane::json

@@ -1,7 +1,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/signature.hpp"
 
 namespace corvane::py {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/once_cell.hpp"
 
 namespace corvane::py {

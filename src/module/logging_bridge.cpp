@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/py_error.hpp"
 #include "module/py_ref.hpp"
 

@@ -1,6 +1,6 @@
 #include "module/module_add.hpp"
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/once_cell.hpp"
 #include "module/py_ref.hpp"
 #include "qmp/client_type.hpp"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/panic_exception.hpp"
 
 namespace corvane::py {

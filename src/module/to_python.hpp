@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "core/panic.hpp"
 #include "core/result.hpp"
 #include "module/py_error.hpp"
 #include "module/py_ref.hpp"

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/panic.hpp"
+#include "core/result.hpp"
 #include "module/convert.hpp"
 #include "module/gil.hpp"
 #include "module/panic_exception.hpp"

@@ -5,8 +5,7 @@
 #include "json/parse.hpp"
 #include "json/write.hpp"
 #include "module/gil.hpp"
-#include "qmp/duration.hpp"
-#include "qmp/execute.hpp"
+#include "core/duration.hpp"
 #include "qmp/jobs.hpp"
 
 namespace corvane::qmp {

@@ -5,21 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
-#include "core/io_error.hpp"
-#include "core/sleep.hpp"
-#include "core/unix_socket.hpp"
+#include "core/text.hpp"
 #include "json/parse.hpp"
-#include "qmp/execute.hpp"
-#include "core/utf8.hpp"
+#include "json/write.hpp"
 
 namespace corvane::qmp {
 namespace {
 
-constexpr auto kRetryPause = std::chrono::milliseconds(50);
+constexpr Duration kRetryPause{0, 50'000'000};
 constexpr Duration kMaxHandshakeTimeout{1, 0};
 
 // One attempt; any failure closes the socket and is not reported.
@@ -32,9 +28,33 @@ UniqueFd try_connect(const std::string& socket_path) {
     return std::move(socket).value();
 }
 
-// A zero duration is refused with "cannot set a 0 duration timeout".
-Result<Unit, IoError> set_timeout(int fd, int option, Duration timeout) {
-    return set_socket_timeout(fd, option, timeout.seconds, timeout.nanos);
+// The timeouts of the automatic connect of a command on a disconnected client.
+constexpr Duration kAutoConnectTimeout{5, 0};
+constexpr Duration kAutoReadTimeout{30, 0};
+
+// {"arguments":...,"execute":"..."} and a line feed; no "arguments" member
+// when `arguments` is null.
+std::string command_line(std::string_view command, const json::Value* arguments) {
+    // Written member by member: "arguments" sorts before "execute", which is
+    // the order compact writing of the whole object would give, without
+    // copying the arguments into a new object first.
+    std::string line;
+    line.reserve(128);
+    line += '{';
+    if (arguments != nullptr) {
+        line += "\"arguments\":";
+        json::write_json_compact(*arguments, line);
+        line += ',';
+    }
+    line += "\"execute\":";
+    json::write_json_string(command, line);
+    line += "}\n";
+    return line;
+}
+
+json::Value string_or_null(const json::Value* member) {
+    if (member != nullptr && member->is_string()) return *member;
+    return json::Value::null();
 }
 
 }  // namespace
@@ -77,7 +97,7 @@ QmpConnection::QmpConnection(std::string socket_path) : socket_path_(std::move(s
 
 Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_timeout) {
     if (connected()) return Unit{};
-    const MonotonicTime deadline = deadline_after(total);
+    const Instant deadline = deadline_after(total);
     const Duration handshake_timeout = std::min(total, kMaxHandshakeTimeout);
 
     UniqueFd socket;
@@ -88,7 +108,7 @@ Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_time
         sleep_for(kRetryPause);
     }
     for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        if (auto set = set_timeout(socket.get(), option, handshake_timeout); !set)
+        if (auto set = set_socket_timeout(socket.get(), option, handshake_timeout); !set)
             return fail(io_error(set.error().text()));
     }
     UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
@@ -114,7 +134,7 @@ Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
 
     for (auto [fd, option] : {std::pair{stream_.get(), SO_RCVTIMEO}, std::pair{stream_.get(), SO_SNDTIMEO},
                               std::pair{reader_->fd(), SO_RCVTIMEO}}) {
-        if (auto set = set_timeout(fd, option, read_timeout); !set) return fail(io_error(set.error().text()));
+        if (auto set = set_socket_timeout(fd, option, read_timeout); !set) return fail(io_error(set.error().text()));
     }
     return Unit{};
 }
@@ -159,6 +179,41 @@ Result<Unit, QmpError> QmpConnection::send_line(std::string_view bytes) {
 void QmpConnection::close() {
     reader_.reset();
     stream_.reset();
+}
+
+MessageKind classify_message(const json::Value& message) {
+    if (!message.is_object() || message.as_object().empty()) return MessageKind::skipped;
+    if (message.find("event") != nullptr) return MessageKind::skipped;
+    if (const json::Value* error = message.find("error"); error != nullptr && error->is_object())
+        return MessageKind::error_reply;
+    if (message.find("return") != nullptr) return MessageKind::return_reply;
+    return MessageKind::skipped;
+}
+
+Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
+                                          const json::Value* arguments) {
+    if (!connection.connected()) {
+        if (auto connected = connection.connect(kAutoConnectTimeout, kAutoReadTimeout); !connected)
+            return std::move(connected).take_failure();
+    }
+    if (auto sent = connection.send_line(command_line(command, arguments)); !sent)
+        return std::move(sent).take_failure();
+
+    for (;;) {
+        auto message = connection.read_message();
+        if (!message) return message;
+        json::Value& value = message.value();
+        switch (classify_message(value)) {
+            case MessageKind::skipped: continue;
+            case MessageKind::error_reply: {
+                const json::Value* error = value.find("error");
+                return fail(QmpError::command_failed(connection.socket_path(), command,
+                                                     string_or_null(error->find("class")),
+                                                     string_or_null(error->find("desc"))));
+            }
+            case MessageKind::return_reply: return std::move(value.as_object().find("return")->second);
+        }
+    }
 }
 
 }  // namespace corvane::qmp

@@ -1,6 +1,8 @@
 // One QMP connection: the socket, a buffered line reader over a second
 // descriptor of it, the connect procedure with its retry loop, greeting check
-// and capability negotiation, and line framing.
+// and capability negotiation, line framing, and one command's exchange: the
+// command line, then replies read until the first success or error reply,
+// skipping events and anything else.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +11,9 @@
 #include <string_view>
 
 #include "core/result.hpp"
-#include "core/unique_fd.hpp"
+#include "core/duration.hpp"
+#include "core/fd.hpp"
 #include "json/value.hpp"
-#include "qmp/duration.hpp"
 #include "qmp/error.hpp"
 
 namespace corvane::qmp {
@@ -37,8 +39,9 @@ public:
     explicit LineReader(UniqueFd fd);
     int fd() const { return fd_.get(); }
 
-    // Appends the next line (its line feed included) to `line`. At the end of the stream the bytes read so far are the line; an
-    // empty `line` then means the stream ended. Nothing past kMaxLineLength
+    // Appends the next line (its line feed included) to `line`. At the end
+    // of the stream the bytes read so far are the line; an empty `line` then
+    // means the stream ended. Nothing past kMaxLineLength
     // bytes is taken: the read fails with `too_long` instead, in the middle
     // of the line.
     Result<Unit, LineError> read_line(std::string& line);
@@ -85,5 +88,17 @@ private:
     UniqueFd stream_;
     std::unique_ptr<LineReader> reader_;
 };
+
+// How a command's reader treats one received message: events, non-objects,
+// empty objects and anything without "return" or an object "error" are
+// skipped; an object "error" wins over "return".
+enum class MessageKind { skipped, error_reply, return_reply };
+MessageKind classify_message(const json::Value& message);
+
+// Sends the command (connecting first when needed, within 5 s and with a
+// 30 s read timeout) and gives the value of the reply's "return" member; an
+// error reply is CommandFailed.
+Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
+                                          const json::Value* arguments);
 
 }  // namespace corvane::qmp

@@ -9,16 +9,10 @@ namespace {
 
 using json::Value;
 
-Value text_value(std::string_view text) { return Value::string(std::string(text)); }
-
 Value path_context(std::string_view socket_path) {
     Value::Object context;
-    context.emplace("socket_path", text_value(socket_path));
+    context.emplace("socket_path", Value::text(socket_path));
     return Value::object(std::move(context));
-}
-
-QmpError make(QmpErrorKind kind, std::string message, Value context) {
-    return QmpError{kind, std::move(message), std::move(context)};
 }
 
 }  // namespace
@@ -36,72 +30,71 @@ std::string QmpError::text() const {
 }
 
 QmpError QmpError::socket_timeout(std::string_view socket_path) {
-    return make(QmpErrorKind::socket_timeout, "Timed out waiting for QMP socket", path_context(socket_path));
+    return QmpError{"Timed out waiting for QMP socket", path_context(socket_path)};
 }
 
 QmpError QmpError::invalid_greeting(std::string_view socket_path, Value greeting) {
     Value context = path_context(socket_path);
     context.as_object().emplace("greeting", std::move(greeting));
-    return make(QmpErrorKind::invalid_greeting, "Invalid QMP greeting", std::move(context));
+    return QmpError{"Invalid QMP greeting", std::move(context)};
 }
 
 QmpError QmpError::not_connected(std::string_view socket_path) {
-    return make(QmpErrorKind::not_connected, "QMP client is not connected", path_context(socket_path));
+    return QmpError{"QMP client is not connected", path_context(socket_path)};
 }
 
 QmpError QmpError::socket_closed(std::string_view socket_path) {
-    return make(QmpErrorKind::socket_closed, "QMP socket closed unexpectedly", path_context(socket_path));
+    return QmpError{"QMP socket closed unexpectedly", path_context(socket_path)};
 }
 
 QmpError QmpError::command_failed(std::string_view socket_path, std::string_view command, Value class_name,
                                   Value desc) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("command", text_value(command));
+    members.emplace("command", Value::text(command));
     members.emplace("class", std::move(class_name));
     members.emplace("desc", std::move(desc));
     std::string message = "QMP command '";
     message.append(command);
     message += "' failed";
-    return make(QmpErrorKind::command_failed, std::move(message), std::move(context));
+    return QmpError{std::move(message), std::move(context)};
 }
 
 QmpError QmpError::unexpected_jobs_response(Value result) {
     Value::Object context;
     context.emplace("result", std::move(result));
-    return make(QmpErrorKind::unexpected_jobs_response, "Unexpected QMP query-jobs response",
-                Value::object(std::move(context)));
+    return QmpError{"Unexpected QMP query-jobs response", Value::object(std::move(context))};
 }
 
 QmpError QmpError::job_failed(std::string_view socket_path, std::string_view job_id, std::string_view job_type,
                               std::string_view status, std::string_view error) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("job_id", text_value(job_id));
-    members.emplace("job_type", text_value(job_type));
-    members.emplace("status", text_value(status));
-    members.emplace("error", text_value(error));
-    return make(QmpErrorKind::job_failed, "QMP job failed", std::move(context));
+    members.emplace("job_id", Value::text(job_id));
+    members.emplace("job_type", Value::text(job_type));
+    members.emplace("status", Value::text(status));
+    members.emplace("error", Value::text(error));
+    return QmpError{"QMP job failed", std::move(context)};
 }
 
 QmpError QmpError::job_timeout(std::string_view socket_path, std::string_view job_id, Value last_status) {
     Value context = path_context(socket_path);
     auto& members = context.as_object();
-    members.emplace("job_id", text_value(job_id));
+    members.emplace("job_id", Value::text(job_id));
     members.emplace("last_status", std::move(last_status));
-    return make(QmpErrorKind::job_timeout, "Timed out waiting for QMP job", std::move(context));
+    return QmpError{"Timed out waiting for QMP job", std::move(context)};
 }
 
 QmpError QmpError::json(std::string message, std::string_view socket_path) {
-    return make(QmpErrorKind::json, std::move(message), path_context(socket_path));
+    return QmpError{std::move(message), path_context(socket_path)};
 }
 
 QmpError QmpError::io(std::string message, std::string_view socket_path) {
-    return make(QmpErrorKind::io, std::move(message), path_context(socket_path));
+    return QmpError{std::move(message), path_context(socket_path)};
 }
 
 QmpError QmpError::lock_poisoned() {
-    return make(QmpErrorKind::lock_poisoned, "QMP client lock is poisoned", Value::object());
+    return QmpError{"QMP client lock is poisoned", Value::object()};
 }
 
 }  // namespace corvane::qmp

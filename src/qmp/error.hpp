@@ -1,6 +1,5 @@
-// The error value of every QMP operation: a kind, its message and a context
-// object. The boundary raises it as RuntimeError carrying
-// {"context":{...},"message":"..."}.
+// The error value of every QMP operation: its message and a context object.
+// The boundary raises it as RuntimeError carrying {"context":{...},"message":"..."}.
 #pragma once
 
 #include <string>
@@ -10,22 +9,7 @@
 
 namespace corvane::qmp {
 
-enum class QmpErrorKind {
-    socket_timeout,
-    invalid_greeting,
-    not_connected,
-    socket_closed,
-    command_failed,
-    unexpected_jobs_response,
-    job_failed,
-    job_timeout,
-    json,
-    io,
-    lock_poisoned,
-};
-
 struct QmpError {
-    QmpErrorKind kind;
     std::string message;
     json::Value context;  // always an object
 

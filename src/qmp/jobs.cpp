@@ -3,39 +3,26 @@
 #include <limits>
 #include <utility>
 
-#include "core/sleep.hpp"
+#include "core/text.hpp"
 #include "json/write.hpp"
-#include "qmp/execute.hpp"
 
 namespace corvane::qmp {
 namespace {
 
 using json::Value;
 
-Value text_value(std::string_view text) { return Value::string(std::string(text)); }
-
 // A decimal signed 64-bit integer: an optional sign, then digits only.
 std::int64_t parse_decimal_i64(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
+    constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) {
         text.remove_prefix(1);
+        if (!text.empty() && text.front() == '+') return 0;  // one sign only
     }
-    if (text.empty()) return 0;
-    // Accumulated as a negative number, whose range includes INT64_MIN.
-    constexpr auto min = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        const int digit = c - '0';
-        if (value < (min + digit) / 10) return 0;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == min) return 0;
-        return -value;
-    }
-    return value;
+    // The magnitude of INT64_MIN is one more than the largest positive value.
+    auto magnitude = parse_decimal(text, negative ? max + 1 : max);
+    if (!magnitude) return 0;
+    return static_cast<std::int64_t>(negative ? 0 - *magnitude : *magnitude);
 }
 
 std::int64_t integer_field(const Value* member) {
@@ -65,16 +52,18 @@ Result<Unit, QmpError> run_discarding(QmpConnection& connection, std::string_vie
 Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag,
                                  const std::vector<std::string>& devices) {
     Value::Object arguments;
-    arguments.emplace("job-id", text_value(job_id));
-    arguments.emplace("tag", text_value(tag));
-    arguments.emplace("devices", json::strings_to_json_array(devices));
+    arguments.emplace("job-id", Value::text(job_id));
+    arguments.emplace("tag", Value::text(tag));
+    Value::Array device_names;
+    for (const std::string& device : devices) device_names.push_back(Value::text(device));
+    arguments.emplace("devices", Value::array(std::move(device_names)));
     return arguments;
 }
 
 Value::Object block_arguments(std::string_view device, std::string_view name) {
     Value::Object arguments;
-    arguments.emplace("device", text_value(device));
-    arguments.emplace("name", text_value(name));
+    arguments.emplace("device", Value::text(device));
+    arguments.emplace("name", Value::text(name));
     return arguments;
 }
 
@@ -136,14 +125,14 @@ Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connecti
 Result<Unit, QmpError> snapshot_save(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
     auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", text_value(vmstate));
+    arguments.emplace("vmstate", Value::text(vmstate));
     return run_discarding(connection, "snapshot-save", std::move(arguments));
 }
 
 Result<Unit, QmpError> snapshot_load(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
     auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", text_value(vmstate));
+    arguments.emplace("vmstate", Value::text(vmstate));
     return run_discarding(connection, "snapshot-load", std::move(arguments));
 }
 
@@ -164,19 +153,18 @@ Result<Unit, QmpError> blockdev_snapshot_delete_internal_sync(QmpConnection& con
 
 Result<Unit, QmpError> dismiss_job(QmpConnection& connection, std::string_view job_id) {
     Value::Object arguments;
-    arguments.emplace("id", text_value(job_id));
+    arguments.emplace("id", Value::text(job_id));
     return run_discarding(connection, "job-dismiss", std::move(arguments));
 }
 
 Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_view job_id, Duration total,
                                        Duration poll_interval) {
-    const MonotonicTime deadline = deadline_after(total);
-    const auto pause = saturating_nanoseconds(poll_interval);
+    const Instant deadline = deadline_after(total);
     std::optional<std::string> last_status;
     for (;;) {
         if (reached(deadline)) {
             return fail(QmpError::job_timeout(connection.socket_path(), job_id,
-                                              last_status ? text_value(*last_status) : Value::null()));
+                                              last_status ? Value::text(*last_status) : Value::null()));
         }
         auto jobs = query_jobs_native(connection);
         if (!jobs) return std::move(jobs).take_failure();
@@ -193,7 +181,7 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
             }
             break;
         }
-        sleep_for(pause);  // returns at once for a zero interval
+        sleep_for(poll_interval);  // returns at once for a zero interval
     }
 }
 

@@ -12,7 +12,6 @@
 #include "core/result.hpp"
 #include "json/value.hpp"
 #include "qmp/connection.hpp"
-#include "qmp/duration.hpp"
 #include "qmp/error.hpp"
 
 namespace corvane::qmp {

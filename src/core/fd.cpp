@@ -1,10 +1,10 @@
-#include "core/unix_socket.hpp"
+#include "core/fd.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -19,7 +19,34 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
+// Larger writes are split, as some systems refuse counts beyond a signed 32-bit size.
+constexpr std::size_t kMaxWrite = 2147483647;
+
+// The loop of write_all and send_all around one call that may write part.
+template <class Call>
+Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call call) {
+    while (length > 0) {
+        const ssize_t done = call(data, std::min(length, kMaxWrite));
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            return fail(IoError::last_os_error());
+        }
+        if (done == 0) return fail(IoError::message("failed to write whole buffer"));
+        data += done;
+        length -= static_cast<std::size_t>(done);
+    }
+    return Unit{};
+}
+
 }  // namespace
+
+Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length) {
+    return transfer_all(data, length, [fd](const char* at, std::size_t n) { return ::write(fd, at, n); });
+}
+
+Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {
+    return transfer_all(data, length, [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); });
+}
 
 Result<UnixAddress, IoError> unix_address(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
@@ -60,38 +87,15 @@ Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address) {
     }
 }
 
-Result<Unit, IoError> set_socket_timeout(int fd, int option, std::chrono::nanoseconds timeout) {
-    if (timeout <= std::chrono::nanoseconds::zero())
-        return fail(IoError::message("cannot set a 0 duration timeout"));
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
-    return set_socket_timeout(fd, option, static_cast<std::uint64_t>(seconds.count()),
-                              static_cast<std::uint32_t>((timeout - seconds).count()));
-}
-
-Result<Unit, IoError> set_socket_timeout(int fd, int option, std::uint64_t seconds, std::uint32_t nanoseconds) {
-    if (seconds == 0 && nanoseconds == 0) return fail(IoError::message("cannot set a 0 duration timeout"));
+Result<Unit, IoError> set_socket_timeout(int fd, int option, Duration timeout) {
+    if (timeout.is_zero()) return fail(IoError::message("cannot set a 0 duration timeout"));
     timeval tv{};
     using Seconds = decltype(tv.tv_sec);
     constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
-    tv.tv_sec = static_cast<Seconds>(std::min(seconds, max_seconds));
-    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(nanoseconds / 1000);
+    tv.tv_sec = static_cast<Seconds>(std::min(timeout.seconds, max_seconds));
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(timeout.nanos / 1000);
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
-    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == -1)
-        return fail(IoError::last_os_error());
-    return Unit{};
-}
-
-Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t sent = ::send(fd, data, length, kSendFlags);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return fail(IoError::last_os_error());
-        }
-        if (sent == 0) return fail(IoError::message("failed to write whole buffer"));
-        data += sent;
-        length -= static_cast<std::size_t>(sent);
-    }
+    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == -1) return fail(IoError::last_os_error());
     return Unit{};
 }
 

@@ -1,4 +1,4 @@
-#include "firecracker/http_exchange.hpp"
+#include "firecracker/http.hpp"
 
 #include <sys/socket.h>
 
@@ -9,17 +9,125 @@
 #include <memory>
 #include <new>
 
-#include "core/unix_socket.hpp"
-#include "core/utf8.hpp"
-#include "firecracker/duration.hpp"
-#include "firecracker/http_response.hpp"
-#include "firecracker/text.hpp"
+#include "core/duration.hpp"
+#include "core/fd.hpp"
+#include "core/text.hpp"
 
 namespace corvane::firecracker {
 namespace {
 
 constexpr std::size_t kReceiveSize = 4096;
 constexpr std::size_t kHeaderLimit = 65536;
+
+// The Unicode White_Space property. The ASCII separators 0x1C-0x1F are not white space.
+bool is_unicode_whitespace(char32_t c) {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+        case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+// Whether the code point at `at` of valid UTF-8 text is white space; moves past it.
+bool next_is_whitespace(std::string_view text, std::size_t& at) {
+    const Utf8Sequence sequence = decode_utf8(text, at);
+    at += sequence.width;
+    return is_unicode_whitespace(sequence.code_point);
+}
+
+// The first two fields of valid UTF-8 text split at runs of white space; a
+// status line needs no more.
+struct Fields {
+    std::string_view items[2];
+    std::size_t count = 0;
+};
+
+Fields first_two_fields(std::string_view text) {
+    Fields fields;
+    std::size_t at = 0;
+    std::size_t start = std::string_view::npos;
+    while (at < text.size() && fields.count < 2) {
+        const std::size_t here = at;
+        const bool space = next_is_whitespace(text, at);
+        if (!space && start == std::string_view::npos) {
+            start = here;
+        } else if (space && start != std::string_view::npos) {
+            fields.items[fields.count++] = text.substr(start, here - start);
+            start = std::string_view::npos;
+        }
+    }
+    if (start != std::string_view::npos && fields.count < 2) fields.items[fields.count++] = text.substr(start);
+    return fields;
+}
+
+// Valid UTF-8 text without leading and trailing white space.
+std::string_view trim_whitespace(std::string_view text) {
+    std::size_t begin = text.size();
+    std::size_t end = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t here = at;
+        if (!next_is_whitespace(text, at)) {
+            if (begin == text.size()) begin = here;
+            end = at;
+        }
+    }
+    if (begin >= end) return text.substr(0, 0);
+    return text.substr(begin, end - begin);
+}
+
+constexpr std::string_view kTerminator = "\r\n\r\n";
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Walks text line by line: lines end at LF, and a CR right before the LF is
+// not part of the line. A final line without LF counts; nothing follows a final LF.
+class Lines {
+public:
+    explicit Lines(std::string_view text) : rest_(text) {}
+
+    std::optional<std::string_view> next() {
+        if (done_ || rest_.empty()) return std::nullopt;
+        const std::size_t newline = rest_.find('\n');
+        if (newline == std::string_view::npos) {
+            done_ = true;
+            return rest_;
+        }
+        std::string_view line = rest_.substr(0, newline);
+        rest_.remove_prefix(newline + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        return line;
+    }
+
+private:
+    std::string_view rest_;
+    bool done_ = false;
+};
+
+// Only the first Content-Length line counts; later ones are not looked at.
+Result<std::optional<std::uint64_t>, std::string> content_length(Lines& lines) {
+    while (auto line = lines.next()) {
+        const std::size_t colon = line->find(':');
+        if (colon == std::string_view::npos) continue;
+        // The name is taken as it stands: " Content-Length" and "Content-Length " do not match.
+        if (!equals_ignoring_ascii_case(line->substr(0, colon), "content-length")) continue;
+        auto value = parse_decimal(trim_whitespace(line->substr(colon + 1)),
+                                   std::numeric_limits<std::uint64_t>::max());
+        if (!value) return fail("invalid Content-Length: " + std::string(value.error()));
+        return std::optional<std::uint64_t>(value.value());
+    }
+    return std::optional<std::uint64_t>();
+}
 
 FirecrackerError last_os_error() { return FirecrackerError::io(IoError::last_os_error()); }
 
@@ -31,7 +139,7 @@ Result<UniqueFd, FirecrackerError> open_connection(std::string_view socket_path,
     auto address = unix_address(socket_path);
     if (!address) return fail(FirecrackerError::io(std::move(address).error()));
     for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        auto set = set_socket_timeout(fd->get(), option, timeout.seconds, timeout.nanoseconds);
+        auto set = set_socket_timeout(fd->get(), option, timeout);
         if (!set) return fail(FirecrackerError::io(std::move(set).error()));
     }
     if (auto connected = connect_unix(fd->get(), address.value()); !connected)
@@ -96,8 +204,8 @@ Result<Unit, FirecrackerError> receive_body(int fd, std::string_view initial, st
     return receive_exact(fd, storage.get() + initial.size(), static_cast<std::size_t>(length) - initial.size());
 }
 
-}  // namespace
-
+// The exact bytes sent: request line, the fixed headers with the body's byte
+// length, a blank line, the body.
 std::string request_text(std::string_view method, std::string_view path, std::optional<std::string_view> body) {
     const std::string_view content = body.value_or(std::string_view());
     std::string text;
@@ -112,6 +220,8 @@ std::string request_text(std::string_view method, std::string_view path, std::op
     text.append(content);
     return text;
 }
+
+}  // namespace
 
 Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_path, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body,
@@ -147,6 +257,36 @@ Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_pa
     reply.status = head->status;
     if (reply.status != 204 && !content.empty()) reply.body = utf8_lossy(content);
     return reply;
+}
+
+std::optional<std::size_t> find_header_end(std::string_view buffer, std::size_t from) {
+    if (buffer.size() < kTerminator.size()) return std::nullopt;
+    const std::size_t at = buffer.find(kTerminator, from);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+}
+
+std::size_t resume_search_at(std::size_t searched_size) {
+    return searched_size < kTerminator.size() - 1 ? 0 : searched_size - (kTerminator.size() - 1);
+}
+
+Result<ResponseHead, std::string> parse_response_head(std::string_view head) {
+    if (head.empty()) return fail(std::string("missing HTTP status"));
+    Lines lines(head);
+    const Fields fields = first_two_fields(*lines.next());
+    // The first field, the protocol version, is not checked.
+    if (fields.count < 2) return fail(std::string("missing HTTP status code"));
+    auto status = parse_decimal(fields.items[1], std::numeric_limits<std::uint16_t>::max());
+    if (!status) return fail("invalid HTTP status: " + std::string(status.error()));
+    auto length = content_length(lines);
+    if (!length) return std::move(length).take_failure();
+    return ResponseHead{static_cast<std::uint16_t>(status.value()), length.value()};
+}
+
+BodyPlan plan_body(std::optional<std::uint64_t> content_length, std::size_t received) {
+    if (!content_length) return BodyPlan{received, 0};
+    if (*content_length <= received) return BodyPlan{static_cast<std::size_t>(*content_length), 0};
+    return BodyPlan{received, *content_length - received};
 }
 
 }  // namespace corvane::firecracker

@@ -1,0 +1,75 @@
+// File descriptors: ownership, whole writes, and Unix-domain stream sockets as
+// both API clients use them (close-on-exec, no SIGPIPE on writes to a closed
+// peer, the address rules and socket timeouts).
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "core/duration.hpp"
+#include "core/io_error.hpp"
+#include "core/result.hpp"
+
+namespace corvane {
+
+// Owns one file descriptor and closes it when it goes out of scope.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    // Taken by value: the old descriptor leaves with `other`.
+    UniqueFd& operator=(UniqueFd other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    int release() { return std::exchange(fd_, -1); }
+
+    // Errors of close are deliberately ignored: there is nothing to do about them.
+    void reset(int fd = -1) {
+        if (const int old = std::exchange(fd_, fd); old >= 0) ::close(old);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Writes every byte, retrying after EINTR and partial writes. A write that
+// writes nothing fails with "failed to write whole buffer".
+Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length);
+
+// The same with send, which never raises SIGPIPE.
+Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length);
+
+struct UnixAddress {
+    sockaddr_un addr{};
+    socklen_t length = 0;
+};
+
+// "paths must not contain interior null bytes" for a NUL in the path, "path
+// must be shorter than SUN_LEN" when the path and its NUL do not fit sun_path.
+// An empty path gives an address without a path, which fails at connect.
+Result<UnixAddress, IoError> unix_address(std::string_view path);
+
+// AF_UNIX stream socket, close-on-exec, with SO_NOSIGPIPE where the platform has it.
+Result<UniqueFd, IoError> open_unix_stream_socket();
+
+Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address);
+
+// SO_RCVTIMEO or SO_SNDTIMEO. A zero duration is refused with "cannot set a 0
+// duration timeout"; under one microsecond it is rounded up to one, and
+// seconds beyond time_t are clamped.
+Result<Unit, IoError> set_socket_timeout(int fd, int option, Duration timeout);
+
+}  // namespace corvane

@@ -1,7 +1,0 @@
-#include "core/panic.hpp"
-
-namespace corvane {
-
-void panic(std::string message) { throw Panic{std::move(message)}; }
-
-}  // namespace corvane
