@@ -67,7 +67,7 @@ template <class Operation, class... Extra>
 consteval auto def(const char* name, Operation operation, Lock lock, Extra... extra) {
     constexpr std::size_t count = (std::size_t{0} + ... + std::is_same_v<Extra, Arg>);
     Def<Operation, count> declaration{name, operation, lock, {}, ""};
-    std::size_t at = 0;
+    [[maybe_unused]] std::size_t at = 0;
     (
         [&] {
             if constexpr (std::is_same_v<Extra, Arg>)
@@ -234,7 +234,7 @@ Result<typename Holder::Values, Error> convert_all(const ArgumentSlots& slots, s
     using Values = typename Holder::Values;
     Values values{};
     Error error = Error::lazy(PyExc_SystemError, {});
-    auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
+    [[maybe_unused]] auto convert_one = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) {
         using T = std::tuple_element_t<J, Values>;
         if (slots[J] == nullptr) {
             // Left out, so optional: its default applies without conversion.
