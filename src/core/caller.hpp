@@ -8,8 +8,9 @@ namespace corvane {
 class Caller {
 public:
     // The operation is about to wait (for a mutex, on I/O) and touches nothing
-    // of the caller's until resume(). The two come in pairs, never nested; use
-    // Released rather than calling them directly.
+    // of the caller's until the matching resume(). They come in pairs and may
+    // nest (only the outermost pair counts); use Released rather than calling
+    // them directly.
     virtual void release() = 0;
     virtual void resume() = 0;
 

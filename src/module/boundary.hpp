@@ -25,10 +25,15 @@ enum class Lock { held, released };
 // it resumes.
 class PythonCaller final : public Caller {
 public:
-    void release() override { state_ = PyEval_SaveThread(); }
-    void resume() override { PyEval_RestoreThread(state_); }
+    void release() override {
+        if (depth_++ == 0) state_ = PyEval_SaveThread();
+    }
+    void resume() override {
+        if (--depth_ == 0) PyEval_RestoreThread(state_);
+    }
 
 private:
+    int depth_ = 0;
     PyThreadState* state_ = nullptr;
 };
 

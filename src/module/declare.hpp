@@ -1,11 +1,10 @@
 // How a family file declares its callables: each one once, with its Python
 // name, parameter names and defaults, lock mode and native operation,
 //
-//     def("decompress_zstd_sparse", &disk::decompress_zstd_sparse, Lock::released,
-//         kSource, kTarget, "chunk_size"_a = 1048576)
+//     def("fill", &disk::fill, Lock::released, kPath, "size"_a = 4096, "Fill a file.")
 //
 // From that declaration the templates here derive, at compile time, the text
-// signature docstring ("name(source, target, chunk_size=1048576)\n--\n\n"), the
+// signature docstring ("fill(path, size=4096)\n--\n\nFill a file."), the
 // binding record and the method record; at run time, the entry point binds the
 // arguments, converts them in order (the operation's parameter types choose the
 // conversions, a left-out optional one takes its default unconverted), runs the
@@ -33,7 +32,7 @@
 namespace corvane::py {
 
 // One parameter: its name and, for a trailing optional one, its default
-// ("name"_a = 1048576, "name"_a = true).
+// ("size"_a = 4096, "sync"_a = true).
 struct Arg {
     const char* name = nullptr;
     bool has_default = false;
@@ -222,8 +221,6 @@ struct Shape<R (*)(Params...), Method> {
         else
             return false;
     }();
-    using State = std::remove_reference_t<
-        std::conditional_t<Method, std::tuple_element_t<0, std::tuple<Params..., NoState&>>, NoState&>>;
     using Values = typename DropFront<All, receivers + (takes_caller ? 1 : 0)>::type;
 };
 
