@@ -3,8 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#include "core/result.hpp"
-#include "module/once_cell.hpp"
 
 namespace corvane::py {
 namespace {
@@ -41,20 +39,6 @@ bool is_numpy_bool(PyTypeObject* type) {
     const std::string name_text = unicode_text(name.get());
     PyErr_Clear();
     return module_text == "numpy" && (name_text == "bool_" || name_text == "bool");
-}
-
-OnceCell sequence_cell;
-
-void import_sequence_class() {
-    PyObject* sequence = sequence_cell.get_or_init([] {
-        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-        return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
-    });
-    if (sequence == nullptr) {
-        const Error error = Error::fetch();
-        (void)error;
-        panic("failed to import collections.abc.Sequence");
-    }
 }
 
 }  // namespace
@@ -117,7 +101,6 @@ Result<bool, Error> extract_bool(PyObject* object) {
 
 Result<std::vector<std::string>, Error> extract_str_list(PyObject* object) {
     if (PyUnicode_Check(object)) return fail(type_error("Can't extract `str` to `Vec`"));
-    import_sequence_class();
     if (!PySequence_Check(object)) return fail(downcast_error(object, "Sequence"));
     std::vector<std::string> items;
     const Py_ssize_t hint = PyObject_Size(object);

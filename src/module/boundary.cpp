@@ -1,8 +1,7 @@
+#include "module/boundary.hpp"
+
 #include <string_view>
 #include <vector>
-
-#include "core/result.hpp"
-#include "module/signature.hpp"
 
 namespace corvane::py {
 namespace {

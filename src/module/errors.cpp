@@ -1,12 +1,27 @@
-#include "module/py_error.hpp"
+#include "module/errors.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/result.hpp"
-#include "module/panic_exception.hpp"
 
 namespace corvane::py {
 namespace {
+
+OnceCell panic_type_cell;
+
+constexpr const char* kPanicDoc =
+    "The exception raised when native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way up and end the interpreter.";
+
+// The class, made on first use (lock held); null with an exception set on failure.
+PyObject* panic_exception_type() {
+    return panic_type_cell.get_or_init([] {
+        return PyErr_NewExceptionWithDoc("corvane_core._ffi.PanicException", kPanicDoc, PyExc_BaseException,
+                                         nullptr);
+    });
+}
 
 Ref text_object(std::string_view text) {
     return Ref::steal(
@@ -60,7 +75,7 @@ Error Error::fetch() {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     if (!exception)
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
-    PyObject* panic_type = panic_exception_type_if_created();
+    PyObject* panic_type = panic_type_cell.get_if_made();
     if (panic_type != nullptr && PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type)))
         resume_panic(std::move(exception));
     return from_exception(std::move(exception));
@@ -124,6 +139,29 @@ Error argument_error(std::string_view name, Error error) {
     // The new error keeps the original's cause, not the original itself.
     PyException_SetCause(remapped.get(), PyException_GetCause(original.get()));
     return Error::from_exception(std::move(remapped));
+}
+
+Error to_python_error(const IoError& error) { return os_error(error.text()); }
+Error to_python_error(const firecracker::FirecrackerError& error) { return os_error(error.text()); }
+Error to_python_error(const qmp::QmpError& error) { return runtime_error(error.text()); }
+
+void abort_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void raise_panic(std::string_view message) noexcept {
+    try {
+        PyObject* type = panic_exception_type();
+        if (type == nullptr) abort_at_boundary();
+        PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+        if (text == nullptr) abort_at_boundary();
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    } catch (...) {
+        abort_at_boundary();
+    }
 }
 
 }  // namespace corvane::py

@@ -1,15 +1,20 @@
-// A Python error value: an exception that native code can create and carry
-// without the interpreter lock and that the boundary raises later.
+// Errors at the boundary: the Python error value, the exception kinds the
+// module raises, how each error value of the core becomes one, and
+// PanicException, the exception every native panic becomes.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "module/py_ref.hpp"
+#include "core/io_error.hpp"
+#include "firecracker/http.hpp"
 #include "module/python.hpp"
+#include "qmp/error.hpp"
 
 namespace corvane::py {
 
+// An exception that native code can create and carry without the interpreter
+// lock and that the boundary raises later.
 class Error {
 public:
     // An exception of a built-in type with one text argument; needs no lock.
@@ -46,7 +51,24 @@ Error downcast_error(PyObject* object, std::string_view expected);
 // Rewrites an exact TypeError of a conversion as "argument 'NAME': ..."; other errors pass.
 Error argument_error(std::string_view name, Error error);
 
-// Text of str(object), or nullopt-like empty with the error cleared.
+// Text of str(object), or the fallback with the error cleared.
 std::string str_of(PyObject* object, std::string_view fallback);
+
+// The error values of the core, as Python sees them. An IoError of the disk
+// helpers and both kinds of FirecrackerError are OSError with the one text, so
+// errno, strerror and filename stay None; a QmpError is RuntimeError whose one
+// argument is its compact JSON text.
+inline Error to_python_error(Error error) { return error; }
+Error to_python_error(const IoError& error);
+Error to_python_error(const firecracker::FirecrackerError& error);
+Error to_python_error(const qmp::QmpError& error);
+
+// Raises PanicException(message), made on first use. PanicException derives
+// from BaseException so that an ordinary `except Exception` does not swallow
+// it. Any failure on this path aborts the process:
+// a failure while reporting a failure has no way out.
+void raise_panic(std::string_view message) noexcept;
+
+[[noreturn]] void abort_at_boundary() noexcept;
 
 }  // namespace corvane::py

@@ -1,10 +1,9 @@
-#include "qmp/client_operations.hpp"
+#include "qmp/client.hpp"
 
 #include <utility>
 
 #include "json/parse.hpp"
 #include "json/write.hpp"
-#include "module/gil.hpp"
 #include "core/duration.hpp"
 #include "qmp/jobs.hpp"
 
@@ -13,14 +12,16 @@ namespace {
 
 constexpr std::size_t kResultCapacity = 128;
 
-// For the two calls that start with the interpreter lock held: take the mutex
-// at once when it is free; when another thread's operation holds it (doing
-// I/O with the interpreter lock released), wait for it with the interpreter
-// lock released too, so that Python threads, and a peer served by one, keep
-// running meanwhile.
-std::unique_lock<std::mutex> lock_from_python(ClientState& client) {
+// For the two calls that start with the caller still in: take the mutex at
+// once when it is free; when another thread's operation holds it (doing I/O
+// with its caller released), wait for it released too, so that the caller's
+// other threads, and a peer served by one, keep running meanwhile.
+std::unique_lock<std::mutex> lock_from_caller(ClientState& client, Caller& caller) {
     std::unique_lock lock(client.mutex, std::try_to_lock);
-    if (!lock.owns_lock()) py::allow_threads([&] { lock.lock(); });
+    if (!lock.owns_lock()) {
+        Released released(caller);
+        lock.lock();
+    }
     return lock;
 }
 
@@ -38,7 +39,7 @@ Result<Unit, QmpError> client_connect(ClientState& client, double timeout, doubl
     return with_connection(client, [&](QmpConnection& connection) { return connection.connect(total, read); });
 }
 
-Result<std::string, QmpError> client_execute(ClientState& client, std::string_view command,
+Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller, std::string_view command,
                                              std::optional<std::string_view> arguments_json) {
     std::optional<json::Value> arguments;
     if (arguments_json) {
@@ -47,22 +48,21 @@ Result<std::string, QmpError> client_execute(ClientState& client, std::string_vi
             // Only the socket path is needed, so no LockPoisoned here.
             std::string socket_path;
             {
-                auto lock = lock_from_python(client);
+                auto lock = lock_from_caller(client, caller);
                 if (!client.poisoned) socket_path = client.connection.socket_path();
             }
             return fail(QmpError::json(parsed.error().text(), socket_path));
         }
         arguments = std::move(parsed).value();
     }
-    return py::allow_threads([&] {
-        return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
-            auto reply = qmp_execute(connection, command, arguments ? &*arguments : nullptr);
-            if (!reply) return std::move(reply).take_failure();
-            std::string text;
-            text.reserve(kResultCapacity);
-            json::write_json_compact(reply.value(), text);
-            return text;
-        });
+    Released released(caller);
+    return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
+        auto reply = qmp_execute(connection, command, arguments ? &*arguments : nullptr);
+        if (!reply) return std::move(reply).take_failure();
+        std::string text;
+        text.reserve(kResultCapacity);
+        json::write_json_compact(reply.value(), text);
+        return text;
     });
 }
 
@@ -102,8 +102,8 @@ Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::stri
     });
 }
 
-Result<Unit, QmpError> client_close(ClientState& client) {
-    auto lock = lock_from_python(client);
+Result<Unit, QmpError> client_close(ClientState& client, Caller& caller) {
+    auto lock = lock_from_caller(client, caller);
     if (client.poisoned) return fail(QmpError::lock_poisoned());
     client.connection.close();
     return Unit{};

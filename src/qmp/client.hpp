@@ -1,11 +1,17 @@
-// The native state of one _QmpClient object.
+// The client object behind the Python class: one QmpConnection behind a mutex,
+// and what each of its methods does, on plain values. Time arguments are
+// converted before the mutex is taken, so a value that cannot be represented
+// fails the call without touching the connection or poisoning the lock.
 #pragma once
 
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "core/caller.hpp"
 #include "core/result.hpp"
 #include "qmp/connection.hpp"
 #include "qmp/error.hpp"
@@ -13,7 +19,7 @@
 namespace corvane::qmp {
 
 struct ClientState {
-    explicit ClientState(std::string socket_path) : connection(std::move(socket_path)) {}
+    explicit ClientState(std::string_view socket_path) : connection(std::string(socket_path)) {}
 
     // Serialises every operation on the connection, a whole job wait included.
     std::mutex mutex;
@@ -51,7 +57,8 @@ auto with_connection(ClientState& client, Operation&& operation) -> decltype(ope
 }
 
 // A method operation made from a connection operation: the same call, with
-// the client's mutex held (Locked<&dismiss_job>::call(client, job_id)).
+// the client's mutex held (Locked<&dismiss_job>::call(client, job_id)). The
+// snapshot, block-snapshot and dismissal methods need nothing more.
 template <auto Operation>
 struct Locked;
 template <class R, class... Args, R (*Operation)(QmpConnection&, Args...)>
@@ -60,5 +67,21 @@ struct Locked<Operation> {
         return with_connection(client, [&](QmpConnection& connection) { return Operation(connection, args...); });
     }
 };
+
+// These run while the caller is released.
+Result<Unit, QmpError> client_connect(ClientState& client, double timeout, double read_timeout);
+Result<Unit, QmpError> client_stop_vm(ClientState& client);
+Result<Unit, QmpError> client_cont(ClientState& client);
+Result<std::string, QmpError> client_query_jobs(ClientState& client);
+Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
+                                                  double poll_interval);
+
+// These start with the caller still in: execute parses arguments_json first
+// and releases the caller for the I/O (a parse failure only reads the socket
+// path under the mutex); close does no I/O. Either releases the caller while
+// it waits for another thread's operation to give the mutex back.
+Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller, std::string_view command,
+                                             std::optional<std::string_view> arguments_json);
+Result<Unit, QmpError> client_close(ClientState& client, Caller& caller);
 
 }  // namespace corvane::qmp
