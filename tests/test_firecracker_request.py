@@ -229,11 +229,11 @@ def too_large_head(total):
         ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
         (
             [head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551615"), SILENCE],
-            "HTTP response body of 18446744073709551615 bytes is too large to allocate",
+            "HTTP response body of 18446744073709551615 bytes exceeds the limit of 10485760 bytes",
         ),
         (
             [head("HTTP/1.1 200 OK", f"Content-Length: {2**50}") + b"partial", SILENCE],
-            f"HTTP response body of {2**50} bytes is too large to allocate",
+            f"HTTP response body of {2**50} bytes exceeds the limit of 10485760 bytes",
         ),
     ],
 )

@@ -95,7 +95,7 @@ CASES = [
     ("headers too large", request("headers too large"), Raises(OSError, "HTTP response headers are too large")),
     ("body cut short", request("short body"), Raises(OSError, "failed to fill whole buffer")),
     ("body too large to allocate", request("huge body"),
-     Raises(OSError, f"HTTP response body of {2**50} bytes is too large to allocate")),
+     Raises(OSError, f"HTTP response body of {2**50} bytes exceeds the limit of 10485760 bytes")),
     ("timeout", TIMING_OUT, Raises(OSError, os_text(errno.EAGAIN))),
     ("connection refused", request("refusing"), Raises(OSError, os_text(errno.ECONNREFUSED))),
     ("no socket", request("missing"), Raises(OSError, os_text(errno.ENOENT))),

@@ -2,12 +2,14 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "core/duration.hpp"
 #include "core/fd.hpp"
@@ -18,6 +20,9 @@ namespace {
 
 constexpr std::size_t kReceiveSize = 4096;
 constexpr std::size_t kHeaderLimit = 65536;
+// The largest body taken, the bound a QMP line has too: a peer announcing
+// gigabytes must not make one call hold them.
+constexpr std::uint64_t kBodyLimit = 10 * 1024 * 1024;
 
 // The Unicode White_Space property. The ASCII separators 0x1C-0x1F are not white space.
 bool is_unicode_whitespace(char32_t c) {
@@ -188,20 +193,29 @@ Result<Unit, FirecrackerError> receive_exact(int fd, char* data, std::size_t len
 }
 
 // The body is read into storage of exactly the announced length, so the call
-// never waits for the peer to close. The storage is left uninitialised: pages
-// are only touched as bytes arrive, and a length that cannot be allocated at
-// all is refused before anything more is read.
+// never waits for the peer to close; the length is already known to be within
+// the body limit.
 Result<Unit, FirecrackerError> receive_body(int fd, std::string_view initial, std::uint64_t length,
                                             std::unique_ptr<char[]>& storage) {
-    const auto too_large = [&] {
-        return FirecrackerError::message("HTTP response body of " + std::to_string(length) +
-                                         " bytes is too large to allocate");
-    };
-    if (length > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) return fail(too_large());
-    storage.reset(new (std::nothrow) char[static_cast<std::size_t>(length)]);
-    if (!storage) return fail(too_large());
+    storage.reset(new char[static_cast<std::size_t>(length)]);
     std::memcpy(storage.get(), initial.data(), initial.size());
     return receive_exact(fd, storage.get() + initial.size(), static_cast<std::size_t>(length) - initial.size());
+}
+
+bool has_control_byte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
+Result<Unit, FirecrackerError> check_request_line(std::string_view method, std::string_view path) {
+    for (const auto& [name, text] : {std::pair{"method", method}, std::pair{"path", path}}) {
+        if (has_control_byte(text))
+            return fail(FirecrackerError::message(std::string("HTTP request ") + name +
+                                                  " contains a control character"));
+    }
+    return Unit{};
 }
 
 // The exact bytes sent: request line, the fixed headers with the body's byte
@@ -226,7 +240,10 @@ std::string request_text(std::string_view method, std::string_view path, std::op
 Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_path, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body,
                                                       double timeout) {
-    // Converted first: an impossible timeout panics before any socket exists.
+    // Checked first, so that nothing is sent for a request line that a
+    // control byte (CR LF above all) would split into several requests.
+    if (auto line = check_request_line(method, path); !line) return std::move(line).take_failure();
+    // An impossible timeout panics before any socket exists.
     const Duration limit = api_timeout(timeout);
     auto connection = open_connection(socket_path, limit);
     if (!connection) return std::move(connection).take_failure();
@@ -241,6 +258,11 @@ Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_pa
     const std::string_view buffer = received->buffer;
     auto head = parse_response_head(utf8_lossy(buffer.substr(0, received->end)));
     if (!head) return fail(FirecrackerError::message(std::move(head).error()));
+
+    if (head->content_length && *head->content_length > kBodyLimit)
+        return fail(FirecrackerError::message("HTTP response body of " + std::to_string(*head->content_length) +
+                                              " bytes exceeds the limit of " + std::to_string(kBodyLimit) +
+                                              " bytes"));
 
     std::string_view content = buffer.substr(received->end + 4);
     std::unique_ptr<char[]> storage;

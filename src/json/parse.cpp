@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,74 @@ ParseError between_tokens(std::string_view text, Cause cause, std::size_t offset
     }
 }
 
+int hex_value(char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The four digits of a \u escape from `first`: their value, or the offset of
+// the first byte that is not a hex digit (the end of the text when fewer than
+// four bytes remain: the text ended inside the escape).
+struct HexDigits {
+    std::optional<unsigned> value;
+    std::size_t fault = 0;
+};
+
+HexDigits hex_digits(std::string_view text, std::size_t first) {
+    if (text.size() - first < 4) return {std::nullopt, text.size()};
+    unsigned value = 0;
+    for (std::size_t i = first; i < first + 4; ++i) {
+        const int digit = hex_value(text[i]);
+        if (digit < 0) return {std::nullopt, i};
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    return {value, 0};
+}
+
+// The fault of a \u escape (surrogates included), found in the text itself:
+// the library's offset for these depends on which of its decoding paths ran
+// (one reads the four digits at once, another byte by byte near the end of
+// its input), so only the kind of fault is taken from it. Everything before
+// the fault was accepted, so outside strings a '"' always opens one, and the
+// first bad \u escape is the fault. Its column is that of the first byte that
+// cannot continue the escape; a surrogate that does not fit is placed at the
+// last digit of its escape.
+std::optional<ParseError> unicode_escape_fault(std::string_view text) {
+    const std::size_t size = text.size();
+    const auto bad_digit = [&](std::size_t fault) {
+        return fault >= size ? at(text, "EOF while parsing a string", size) : at(text, "invalid escape", fault);
+    };
+    bool in_string = false;
+    for (std::size_t pos = 0; pos < size; ++pos) {
+        const char c = text[pos];
+        if (!in_string || c == '"') {
+            in_string = !in_string && c == '"';
+            continue;
+        }
+        if (c != '\\') continue;
+        if (++pos >= size) return std::nullopt;
+        if (text[pos] != 'u') continue;
+        const HexDigits unit = hex_digits(text, pos + 1);
+        if (!unit.value) return bad_digit(unit.fault);
+        pos += 4;
+        if (*unit.value >= 0xDC00 && *unit.value <= 0xDFFF)
+            return at(text, "lone leading surrogate in hex escape", pos);
+        if (*unit.value < 0xD800 || *unit.value > 0xDBFF) continue;
+        // A high surrogate: "\u" and a low surrogate must follow directly.
+        for (const char expected : {'\\', 'u'}) {
+            if (++pos >= size) return at(text, "EOF while parsing a string", size);
+            if (text[pos] != expected) return at(text, "unexpected end of hex escape", pos);
+        }
+        const HexDigits low = hex_digits(text, pos + 1);
+        if (!low.value) return bad_digit(low.fault);
+        pos += 4;
+        if (*low.value < 0xDC00 || *low.value > 0xDFFF) return at(text, "lone leading surrogate in hex escape", pos);
+    }
+    return std::nullopt;
+}
+
 ParseError inside_string(std::string_view text, Cause cause, std::size_t offset, const Lexeme& lx) {
     if (cause == Cause::incomplete || offset >= text.size()) return at(text, "EOF while parsing a string", text.size());
     const auto byte = static_cast<unsigned char>(text[offset]);
@@ -204,15 +273,11 @@ ParseError diagnose(std::string_view text, Cause cause, std::size_t offset, Expe
     switch (cause) {
         case Cause::too_deep: return at(text, "recursion limit exceeded", offset);
         case Cause::out_of_range: return at(text, "number out of range", offset);
-        case Cause::lone_low_surrogate: return at(text, "lone leading surrogate in hex escape", offset - 1);
-        case Cause::bad_low_surrogate: return at(text, "lone leading surrogate in hex escape", offset + 3);
-        case Cause::hex_digit: {
-            // Fewer than four bytes after "\u" means the text ended inside the escape.
-            std::size_t u_at = offset;
-            while (u_at > 0 && text[u_at - 1] != 'u') --u_at;
-            if (text.size() - u_at < 4) return at(text, "EOF while parsing a string", text.size());
+        case Cause::hex_digit:
+        case Cause::lone_low_surrogate:
+        case Cause::bad_low_surrogate:
+            if (auto fault = unicode_escape_fault(text)) return *std::move(fault);
             return at(text, "invalid escape", offset);
-        }
         default: break;
     }
 
