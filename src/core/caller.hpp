@@ -3,6 +3,8 @@
 // while the operation waits, so that the process's other threads run.
 #pragma once
 
+#include <utility>
+
 namespace corvane {
 
 class Caller {
@@ -16,24 +18,41 @@ public:
 
     // A blocking call of the operation was interrupted by a signal. The caller
     // may act on it first; false asks the operation to give up and fail. Loops
-    // that retry on EINTR call it before retrying.
+    // that retry on EINTR call it before retrying (through retry_after_signal).
+    // Called while released.
     virtual bool interrupted() { return true; }
 
 protected:
     ~Caller() = default;
 };
 
+// The caller of the operation that runs on this thread, while it is released
+// (set by Released), else null.
+inline thread_local Caller* released_caller = nullptr;
+
+// For a loop whose blocking call failed with EINTR: whether to call again.
+// False when the caller asks the operation to give up; the operation then
+// fails with EINTR, which no other failure of a blocking call carries (every
+// other interruption is retried).
+inline bool retry_after_signal() { return released_caller == nullptr || released_caller->interrupted(); }
+
 // The caller released for the life of a scope, resumed on every way out (a
 // panic unwinding through it included).
 class Released {
 public:
-    explicit Released(Caller& caller) : caller_(caller) { caller_.release(); }
-    ~Released() { caller_.resume(); }
+    explicit Released(Caller& caller) : caller_(caller), outer_(std::exchange(released_caller, &caller)) {
+        caller_.release();
+    }
+    ~Released() {
+        caller_.resume();
+        released_caller = outer_;
+    }
     Released(const Released&) = delete;
     Released& operator=(const Released&) = delete;
 
 private:
     Caller& caller_;
+    Caller* outer_;
 };
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "core/caller.hpp"
 #include "core/result.hpp"
 
 namespace corvane {
@@ -91,15 +92,31 @@ std::optional<Instant> checked_add(Instant start, Duration span) {
     return sum;
 }
 
-void sleep_for(Duration duration) {
-    if (duration.is_zero()) return;
+Duration time_until(Instant deadline) {
+    const Instant now = Instant::now();
+    if (now >= deadline) return Duration{};
+    std::int64_t seconds = deadline.seconds - now.seconds;
+    std::int64_t nanos = static_cast<std::int64_t>(deadline.nanos) - now.nanos;
+    if (nanos < 0) {
+        --seconds;
+        nanos += kNanosPerSecond;
+    }
+    return Duration{static_cast<std::uint64_t>(seconds), static_cast<std::uint32_t>(nanos)};
+}
+
+bool sleep_for(Duration duration) {
+    if (duration.is_zero()) return true;
     timespec request{};
     using Seconds = decltype(request.tv_sec);
     constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
     request.tv_sec = static_cast<Seconds>(std::min(duration.seconds, max_seconds));
     request.tv_nsec = static_cast<long>(duration.nanos);
     timespec remaining{};
-    while (::nanosleep(&request, &remaining) == -1 && errno == EINTR) request = remaining;
+    while (::nanosleep(&request, &remaining) == -1) {
+        if (errno != EINTR || !retry_after_signal()) return errno != EINTR;
+        request = remaining;
+    }
+    return true;
 }
 
 Duration seconds_to_duration(double seconds) {

@@ -38,9 +38,13 @@ std::optional<Instant> checked_add(Instant start, Duration span);
 
 inline bool reached(Instant deadline) { return Instant::now() >= deadline; }
 
-// Sleeps for the whole duration: an interrupted nanosleep resumes with the
-// time left. A zero duration returns at once.
-void sleep_for(Duration duration);
+// The time from now until the deadline; zero once it is reached.
+Duration time_until(Instant deadline);
+
+// Sleeps for the whole duration: after a signal it resumes with the time left,
+// unless the caller asks to give up (retry_after_signal), which gives false.
+// A zero duration returns true at once.
+[[nodiscard]] bool sleep_for(Duration duration);
 
 // --- The QMP client's rules --------------------------------------------------
 

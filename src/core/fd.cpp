@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/caller.hpp"
+
 namespace corvane {
 namespace {
 
@@ -27,10 +29,7 @@ template <class Call>
 Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call call) {
     while (length > 0) {
         const ssize_t done = call(data, std::min(length, kMaxWrite));
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return fail(IoError::last_os_error());
-        }
+        if (done < 0) return fail(IoError::last_os_error());
         if (done == 0) return fail(IoError::message("failed to write whole buffer"));
         data += done;
         length -= static_cast<std::size_t>(done);
@@ -41,11 +40,64 @@ Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call ca
 }  // namespace
 
 Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length) {
-    return transfer_all(data, length, [fd](const char* at, std::size_t n) { return ::write(fd, at, n); });
+    return transfer_all(data, length, [fd](const char* at, std::size_t n) {
+        for (;;) {
+            const ssize_t done = ::write(fd, at, n);
+            if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
+        }
+    });
+}
+
+ssize_t read_resuming(int fd, void* data, std::size_t length) {
+    for (;;) {
+        const ssize_t done = ::read(fd, data, length);
+        if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
+    }
 }
 
 Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {
-    return transfer_all(data, length, [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); });
+    return transfer_all(data, length, [fd](const char* at, std::size_t n) {
+        return call_resuming(fd, SO_SNDTIMEO, [&] { return ::send(fd, at, n, kSendFlags); });
+    });
+}
+
+TimeoutResume::TimeoutResume(int fd, int option) : fd_(fd), option_(option) {}
+
+TimeoutResume::~TimeoutResume() {
+    if (!changed_) return;
+    const int saved = errno;
+    timeval tv{};  // zero: no timeout
+    if (!timeout_.is_zero()) {
+        (void)set_socket_timeout(fd_, option_, timeout_);
+    } else {
+        (void)::setsockopt(fd_, SOL_SOCKET, option_, &tv, sizeof tv);
+    }
+    errno = saved;
+}
+
+bool TimeoutResume::again(Instant start) {
+    if (!retry_after_signal()) {
+        errno = EINTR;
+        return false;
+    }
+    if (!read_) {
+        timeval tv{};
+        socklen_t size = sizeof tv;
+        if (::getsockopt(fd_, SOL_SOCKET, option_, &tv, &size) == -1) return false;
+        timeout_ = Duration{static_cast<std::uint64_t>(tv.tv_sec), static_cast<std::uint32_t>(tv.tv_usec) * 1000};
+        read_ = true;
+    }
+    if (timeout_.is_zero()) return true;  // no timeout: nothing to keep
+    const Duration left = time_until(checked_add(start, timeout_).value_or(Instant::max()));
+    if (left.is_zero()) {
+        errno = EAGAIN;
+        return false;
+    }
+    const int saved = errno;
+    if (!set_socket_timeout(fd_, option_, left)) return false;
+    changed_ = true;
+    errno = saved;
+    return true;
 }
 
 Result<UnixAddress, IoError> unix_address(std::string_view path) {
@@ -80,11 +132,9 @@ Result<UniqueFd, IoError> open_unix_stream_socket() {
 }
 
 Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address) {
-    for (;;) {
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.addr), address.length) == 0)
-            return Unit{};
-        if (errno != EINTR) return fail(IoError::last_os_error());
-    }
+    const auto* addr = reinterpret_cast<const sockaddr*>(&address.addr);
+    if (call_resuming(fd, SO_SNDTIMEO, [&] { return ::connect(fd, addr, address.length); }) == 0) return Unit{};
+    return fail(IoError::last_os_error());
 }
 
 Result<Unit, IoError> set_socket_timeout(int fd, int option, Duration timeout) {

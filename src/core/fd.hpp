@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -45,12 +46,57 @@ private:
     int fd_ = -1;
 };
 
-// Writes every byte, retrying after EINTR and partial writes. A write that
-// writes nothing fails with "failed to write whole buffer".
+// Writes every byte, retrying after partial writes and, as retry_after_signal
+// decides, after EINTR. A write that writes nothing fails with "failed to
+// write whole buffer".
 Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length);
 
-// The same with send, which never raises SIGPIPE.
+// read, called again after EINTR as retry_after_signal decides (a pipe or a
+// terminal waits for data; a signal at which the caller gives up fails with EINTR).
+ssize_t read_resuming(int fd, void* data, std::size_t length);
+
+// The same with send, which never raises SIGPIPE; each send is bounded by the
+// socket's send timeout, as call_resuming keeps it.
 Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length);
+
+// What call_resuming does after an EINTR: the socket's timeout `option`
+// (SO_RCVTIMEO or SO_SNDTIMEO) is read once, and before each new call set to
+// what is left of it since `start`; the destructor puts it back (errno kept).
+class TimeoutResume {
+public:
+    TimeoutResume(int fd, int option);
+    ~TimeoutResume();
+    TimeoutResume(const TimeoutResume&) = delete;
+    TimeoutResume& operator=(const TimeoutResume&) = delete;
+
+    // Whether to call again; false with errno set: EINTR when the caller asks
+    // to give up, EAGAIN (the error of a timeout) when no time is left.
+    bool again(Instant start);
+
+private:
+    int fd_;
+    int option_;
+    Duration timeout_{};  // zero: none
+    bool read_ = false;
+    bool changed_ = false;
+};
+
+// Calls `call` (a recv, send or connect on `fd`, bounded by the socket's
+// `option` timeout) and, after EINTR, again as retry_after_signal decides,
+// within the time left of the first call's timeout. The usual path costs a
+// clock reading; only an interruption changes the socket's timeout.
+template <class Call>
+auto call_resuming(int fd, int option, Call call) -> decltype(call()) {
+    const Instant start = Instant::now();
+    auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+    TimeoutResume resume(fd, option);
+    while (result < 0 && errno == EINTR) {
+        if (!resume.again(start)) return -1;
+        result = call();
+    }
+    return result;
+}
 
 struct UnixAddress {
     sockaddr_un addr{};
@@ -65,6 +111,7 @@ Result<UnixAddress, IoError> unix_address(std::string_view path);
 // AF_UNIX stream socket, close-on-exec, with SO_NOSIGPIPE where the platform has it.
 Result<UniqueFd, IoError> open_unix_stream_socket();
 
+// Bounded by the socket's send timeout; resumed after signals as call_resuming does.
 Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address);
 
 // SO_RCVTIMEO or SO_SNDTIMEO. A zero duration is refused with "cannot set a 0

@@ -104,7 +104,7 @@ Result<Unit, IoError> copy_chunks(int source, SparseOutput& output) {
                 position += *skip;
             }
         }
-        const ssize_t count = ::read(source, output.buffer(), kChunk);
+        const ssize_t count = read_resuming(source, output.buffer(), kChunk);
         if (count < 0) return fail(IoError::last_os_error());
         if (count == 0) return Unit{};
         auto outcome = output.write(static_cast<std::size_t>(count));

@@ -72,7 +72,7 @@ Result<std::size_t, IoError> ZstdPieceReader::next_piece(char* output, std::size
 
     for (;;) {
         if (input_start_ == input_fill_) {
-            const ssize_t count = ::read(source_.get(), input_.data(), input_.size());
+            const ssize_t count = read_resuming(source_.get(), input_.data(), input_.size());
             if (count < 0) return fail(IoError::last_os_error());
             if (count == 0) {
                 if (frame_finished_) return std::size_t{0};

@@ -157,7 +157,11 @@ struct ReceivedHead {
     std::size_t end = 0;      // offset of CR LF CR LF
 };
 
-// Any receive error ends the exchange here, an interrupted call included.
+// Each receive is bounded by the socket's receive timeout, kept across signals.
+ssize_t receive(int fd, char* data, std::size_t length) {
+    return call_resuming(fd, SO_RCVTIMEO, [&] { return ::recv(fd, data, length, 0); });
+}
+
 Result<ReceivedHead, FirecrackerError> receive_head(int fd) {
     ReceivedHead received;
     std::string& buffer = received.buffer;
@@ -169,7 +173,7 @@ Result<ReceivedHead, FirecrackerError> receive_head(int fd) {
             return received;
         }
         searched = resume_search_at(buffer.size());
-        const ssize_t got = ::recv(fd, area, sizeof area, 0);
+        const ssize_t got = receive(fd, area, sizeof area);
         if (got < 0) return fail(last_os_error());
         if (got == 0) return fail(FirecrackerError::message("malformed HTTP response"));
         buffer.append(area, static_cast<std::size_t>(got));
@@ -180,11 +184,8 @@ Result<ReceivedHead, FirecrackerError> receive_head(int fd) {
 
 Result<Unit, FirecrackerError> receive_exact(int fd, char* data, std::size_t length) {
     while (length > 0) {
-        const ssize_t got = ::recv(fd, data, length, 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return fail(last_os_error());
-        }
+        const ssize_t got = receive(fd, data, length);
+        if (got < 0) return fail(last_os_error());
         if (got == 0) return fail(FirecrackerError::io(IoError::message("failed to fill whole buffer")));
         data += got;
         length -= static_cast<std::size_t>(got);

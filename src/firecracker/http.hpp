@@ -4,6 +4,7 @@
 // Waiting for a freshly started monitor repeats exchanges until its API answers.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,6 +29,12 @@ public:
     std::string text() const {
         if (const auto* io = std::get_if<IoError>(&value_)) return io->text();
         return std::get<std::string>(value_);
+    }
+
+    // Whether the exchange gave up at a signal, as its caller asked (EINTR).
+    bool interrupted() const {
+        const auto* io = std::get_if<IoError>(&value_);
+        return io != nullptr && io->code() == EINTR;
     }
 
 private:

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <optional>
+#include <utility>
 #include <string>
 
 #include "core/duration.hpp"
@@ -21,9 +23,11 @@ bool can_examine(std::string_view socket_path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-bool api_answers(std::string_view socket_path) {
+// Errors and other statuses (204 included) only mean "not yet"; the one
+// failure kept is a signal at which the caller asked to give up.
+Result<bool, FirecrackerError> api_answers(std::string_view socket_path) {
     auto reply = http_unix_request(socket_path, "GET", "/", std::nullopt, kAttemptTimeout);
-    // Errors and other statuses (204 included) only mean "not yet".
+    if (!reply && reply.error().interrupted()) return std::move(reply).take_failure();
     return reply && reply->status == 200;
 }
 
@@ -32,8 +36,12 @@ bool api_answers(std::string_view socket_path) {
 Result<Unit, FirecrackerError> wait_for_socket(std::string_view socket_path, double timeout) {
     const Instant deadline = api_deadline(api_timeout(timeout));
     while (!reached(deadline)) {
-        if (can_examine(socket_path) && api_answers(socket_path)) return Unit{};
-        sleep_for(kPause);
+        if (can_examine(socket_path)) {
+            auto answers = api_answers(socket_path);
+            if (!answers) return std::move(answers).take_failure();
+            if (*answers) return Unit{};
+        }
+        if (!sleep_for(kPause)) return fail(FirecrackerError::io(IoError::from_errno(EINTR)));
     }
     return fail(FirecrackerError::message("wait_for_socket timed out"));
 }

@@ -11,7 +11,6 @@
 
 #include "core/caller.hpp"
 #include "core/result.hpp"
-#include "core/result.hpp"
 #include "module/errors.hpp"
 #include "module/python.hpp"
 
@@ -30,6 +29,17 @@ public:
     }
     void resume() override {
         if (--depth_ == 0) PyEval_RestoreThread(state_);
+    }
+    // Runs the signal handlers with the lock taken for the moment (they run in
+    // the main thread only, as everywhere in CPython). A handler that raised
+    // leaves its exception set, ends the operation and is what the call
+    // raises; once one is set, nothing more runs.
+    bool interrupted() override {
+        if (depth_ == 0) return !PyErr_Occurred() && PyErr_CheckSignals() == 0;
+        PyEval_RestoreThread(state_);
+        const bool go_on = !PyErr_Occurred() && PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return go_on;
     }
 
 private:

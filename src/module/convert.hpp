@@ -77,6 +77,9 @@ PyObject* to_python(const std::pair<A, B>& pair) {
 // Returns the Python result, or raises the error and returns null.
 template <class R>
 PyObject* finish(R&& outcome) {
+    // A signal handler raised while the operation waited: its exception is the
+    // call's, in place of the failure (EINTR) that ended the operation.
+    if (PyErr_Occurred()) return nullptr;
     if constexpr (is_result_v<R>) {
         if (!outcome) {
             to_python_error(std::move(outcome).error()).raise();

@@ -41,6 +41,7 @@ Result<Unit, QmpError> client_connect(ClientState& client, double timeout, doubl
 
 Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller, std::string_view command,
                                              std::optional<std::string_view> arguments_json) {
+    if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
     std::optional<json::Value> arguments;
     if (arguments_json) {
         auto parsed = json::parse_json_text(*arguments_json);
@@ -103,6 +104,7 @@ Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::stri
 }
 
 Result<Unit, QmpError> client_close(ClientState& client, Caller& caller) {
+    if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
     auto lock = lock_from_caller(client, caller);
     if (client.poisoned) return fail(QmpError::lock_poisoned());
     client.connection.close();

@@ -4,11 +4,13 @@
 // fails the call without touching the connection or poisoning the lock.
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "core/caller.hpp"
@@ -27,8 +29,32 @@ struct ClientState {
     // the connection may then be in the middle of a line, so nothing more is
     // sent on it. Guarded by the mutex.
     bool poisoned = false;
+    // The thread whose operation holds the mutex. A signal handler runs on
+    // that thread while the operation waits; its own call on the client is
+    // refused at once rather than waiting for the mutex its thread holds.
+    std::atomic<std::thread::id> owner{};
     QmpConnection connection;
 };
+
+// Records the owner for the life of a scope that holds the mutex.
+class Owning {
+public:
+    explicit Owning(ClientState& client) : owner_(client.owner) {
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    ~Owning() { owner_.store(std::thread::id(), std::memory_order_relaxed); }
+    Owning(const Owning&) = delete;
+    Owning& operator=(const Owning&) = delete;
+
+private:
+    std::atomic<std::thread::id>& owner_;
+};
+
+// Whether this thread's operation holds the mutex: a call made from a signal
+// handler in the middle of it. (Only this thread ever stores its own id.)
+inline bool used_by_this_thread(const ClientState& client) {
+    return client.owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
 
 // Sets the flag when the scope is left by an exception (a panic).
 class PoisonOnUnwind {
@@ -50,8 +76,10 @@ private:
 // mutex is given back.
 template <class Operation>
 auto with_connection(ClientState& client, Operation&& operation) -> decltype(operation(client.connection)) {
+    if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
     std::lock_guard lock(client.mutex);
     if (client.poisoned) return fail(QmpError::lock_poisoned());
+    Owning owning(client);
     PoisonOnUnwind poison(client.poisoned);
     return operation(client.connection);
 }

@@ -16,17 +16,29 @@ namespace corvane::qmp {
 namespace {
 
 constexpr Duration kRetryPause{0, 50'000'000};
-constexpr Duration kMaxHandshakeTimeout{1, 0};
+constexpr Duration kShortest{0, 1000};  // the least a socket timeout can be
 
-// One attempt; any failure closes the socket and is not reported.
-UniqueFd try_connect(const std::string& socket_path) {
+// The time left until the deadline, as a socket timeout: at least kShortest.
+Duration socket_time_left(Instant deadline) { return std::max(time_until(deadline), kShortest); }
+
+// One attempt, its connect bounded by `limit` (on Linux a connect to a
+// listener whose backlog is full waits, bounded only by the send timeout).
+// The socket is closed on failure.
+Result<UniqueFd, IoError> try_connect(const std::string& socket_path, Duration limit) {
     auto socket = open_unix_stream_socket();
-    if (!socket) return UniqueFd();
+    if (!socket) return std::move(socket).take_failure();
     auto address = unix_address(socket_path);
-    if (!address) return UniqueFd();
-    if (!connect_unix(socket->get(), *address)) return UniqueFd();
+    if (!address) return std::move(address).take_failure();
+    if (auto set = set_socket_timeout(socket->get(), SO_SNDTIMEO, limit); !set) return std::move(set).take_failure();
+    if (auto connected = connect_unix(socket->get(), *address); !connected) return std::move(connected).take_failure();
     return std::move(socket).value();
 }
+
+// One command's exchange on a connected connection: its line, then messages
+// until its reply. With a deadline (during negotiation) every receive is
+// bounded by the time left until it.
+Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
+                                       const json::Value* arguments, const Instant* deadline);
 
 // The timeouts of the automatic connect of a command on a disconnected client.
 constexpr Duration kAutoConnectTimeout{5, 0};
@@ -61,7 +73,7 @@ json::Value string_or_null(const json::Value* member) {
 
 LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
 
-Result<Unit, LineError> LineReader::read_line(std::string& line) {
+Result<Unit, LineError> LineReader::read_line(std::string& line, const Instant* deadline) {
     const std::size_t line_start = line.size();
     for (;;) {
         if (start_ < end_) {
@@ -82,11 +94,15 @@ Result<Unit, LineError> LineReader::read_line(std::string& line) {
             line.append(begin, available);
             start_ = end_ = 0;
         }
-        const ssize_t received = ::recv(fd_.get(), buffer_.get(), kBufferSize, 0);
-        if (received < 0) {
-            if (errno == EINTR) continue;
-            return fail(LineError{LineError::Kind::receive, errno});
+        if (deadline != nullptr) {
+            const Duration left = time_until(*deadline);
+            if (left.is_zero()) return fail(LineError{LineError::Kind::receive, EAGAIN});
+            if (auto set = set_socket_timeout(fd_.get(), SO_RCVTIMEO, left); !set)
+                return fail(LineError{LineError::Kind::receive, set.error().code()});
         }
+        const ssize_t received =
+            call_resuming(fd_.get(), SO_RCVTIMEO, [&] { return ::recv(fd_.get(), buffer_.get(), kBufferSize, 0); });
+        if (received < 0) return fail(LineError{LineError::Kind::receive, errno});
         if (received == 0) return Unit{};  // end of stream
         start_ = 0;
         end_ = static_cast<std::size_t>(received);
@@ -98,18 +114,17 @@ QmpConnection::QmpConnection(std::string socket_path) : socket_path_(std::move(s
 Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_timeout) {
     if (connected()) return Unit{};
     const Instant deadline = deadline_after(total);
-    const Duration handshake_timeout = std::min(total, kMaxHandshakeTimeout);
 
     UniqueFd socket;
     for (;;) {
-        socket = try_connect(socket_path_);
-        if (socket) break;
+        auto attempt = try_connect(socket_path_, socket_time_left(deadline));
+        if (attempt) {
+            socket = std::move(attempt).value();
+            break;
+        }
+        if (attempt.error().code() == EINTR) return fail(io_error(attempt.error().text()));
         if (reached(deadline)) return fail(QmpError::socket_timeout(socket_path_));
-        sleep_for(kRetryPause);
-    }
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        if (auto set = set_socket_timeout(socket.get(), option, handshake_timeout); !set)
-            return fail(io_error(set.error().text()));
+        if (!sleep_for(kRetryPause)) return fail(io_error(IoError::from_errno(EINTR).text()));
     }
     UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
     if (!duplicate) return fail(io_error(IoError::last_os_error().text()));
@@ -117,20 +132,23 @@ Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_time
     reader_ = std::make_unique<LineReader>(std::move(duplicate));
     stream_ = std::move(socket);
 
-    if (auto negotiated = negotiate(read_timeout); !negotiated) {
+    if (auto negotiated = negotiate(deadline, read_timeout); !negotiated) {
         close();
         return negotiated;
     }
     return Unit{};
 }
 
-Result<Unit, QmpError> QmpConnection::negotiate(Duration read_timeout) {
-    auto greeting = read_message();
+Result<Unit, QmpError> QmpConnection::negotiate(Instant deadline, Duration read_timeout) {
+    auto greeting = read_message(&deadline);
     if (!greeting) return std::move(greeting).take_failure();
     if (!greeting->find("QMP"))
         return fail(QmpError::invalid_greeting(socket_path_, std::move(greeting).value()));
 
-    if (auto reply = qmp_execute(*this, "qmp_capabilities", nullptr); !reply) return std::move(reply).take_failure();
+    if (auto set = set_socket_timeout(stream_.get(), SO_SNDTIMEO, socket_time_left(deadline)); !set)
+        return fail(io_error(set.error().text()));
+    if (auto reply = exchange(*this, "qmp_capabilities", nullptr, &deadline); !reply)
+        return std::move(reply).take_failure();
 
     for (auto [fd, option] : {std::pair{stream_.get(), SO_RCVTIMEO}, std::pair{stream_.get(), SO_SNDTIMEO},
                               std::pair{reader_->fd(), SO_RCVTIMEO}}) {
@@ -153,17 +171,20 @@ Result<json::Value, QmpError> message_from_line(std::string_view line, std::stri
     return std::move(parsed).value();
 }
 
-Result<json::Value, QmpError> QmpConnection::read_message() {
+Result<json::Value, QmpError> QmpConnection::read_message(const Instant* deadline) {
     if (!reader_) return fail(QmpError::not_connected(socket_path_));
     std::string line;
-    if (auto read = reader_->read_line(line); !read) {
-        if (read.error().kind == LineError::Kind::receive)
-            return fail(io_error(IoError::from_errno(read.error().error_number).text()));
-        close();
-        return fail(io_error("QMP message exceeds " + std::to_string(LineReader::kMaxLineLength) +
-                             " bytes without a line feed"));
-    }
-    return message_from_line(line, socket_path_);
+    auto message = [&]() -> Result<json::Value, QmpError> {
+        if (auto read = reader_->read_line(line, deadline); !read) {
+            if (read.error().kind == LineError::Kind::receive)
+                return fail(io_error(IoError::from_errno(read.error().error_number).text()));
+            return fail(io_error("QMP message exceeds " + std::to_string(LineReader::kMaxLineLength) +
+                                 " bytes without a line feed"));
+        }
+        return message_from_line(line, socket_path_);
+    }();
+    if (!message) close();
+    return message;
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -171,8 +192,10 @@ Result<json::Value, QmpError> QmpConnection::read_message() {
 
 Result<Unit, QmpError> QmpConnection::send_line(std::string_view bytes) {
     if (!stream_) return fail(QmpError::not_connected(socket_path_));
-    if (auto sent = send_all(stream_.get(), bytes.data(), bytes.size()); !sent)
+    if (auto sent = send_all(stream_.get(), bytes.data(), bytes.size()); !sent) {
+        close();
         return fail(io_error(sent.error().text()));
+    }
     return Unit{};
 }
 
@@ -196,11 +219,18 @@ Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string
         if (auto connected = connection.connect(kAutoConnectTimeout, kAutoReadTimeout); !connected)
             return std::move(connected).take_failure();
     }
+    return exchange(connection, command, arguments, nullptr);
+}
+
+namespace {
+
+Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
+                                       const json::Value* arguments, const Instant* deadline) {
     if (auto sent = connection.send_line(command_line(command, arguments)); !sent)
         return std::move(sent).take_failure();
 
     for (;;) {
-        auto message = connection.read_message();
+        auto message = connection.read_message(deadline);
         if (!message) return message;
         json::Value& value = message.value();
         switch (classify_message(value)) {
@@ -215,5 +245,7 @@ Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string
         }
     }
 }
+
+}  // namespace
 
 }  // namespace corvane::qmp

@@ -43,8 +43,9 @@ public:
     // of the stream the bytes read so far are the line; an empty `line` then
     // means the stream ended. Nothing past kMaxLineLength
     // bytes is taken: the read fails with `too_long` instead, in the middle
-    // of the line.
-    Result<Unit, LineError> read_line(std::string& line);
+    // of the line. Each receive is bounded by the socket's receive timeout,
+    // or, given a deadline, by the time left until it (EAGAIN once reached).
+    Result<Unit, LineError> read_line(std::string& line, const Instant* deadline = nullptr);
 
 private:
     UniqueFd fd_;
@@ -65,23 +66,28 @@ public:
     bool connected() const { return stream_.valid(); }
 
     // Connects, checks the greeting and negotiates capabilities, unless
-    // already connected (then nothing happens at all). Retries every 50 ms
-    // until `total` has passed; then socket timeouts are `read_timeout`.
+    // already connected (then nothing happens at all). Each connect is bounded
+    // by the time left of `total` and retried every 50 ms until it has
+    // passed; the greeting and the capabilities reply are awaited until then
+    // too. Afterwards the socket timeouts are `read_timeout`.
     Result<Unit, QmpError> connect(Duration total, Duration read_timeout);
 
-    // The next line, parsed. A line longer than LineReader::kMaxLineLength
-    // fails with Io and closes the connection: the rest of that line is still
-    // on its way, and reading on would take its tail for the next message.
-    Result<json::Value, QmpError> read_message();
+    // The next line, parsed; each receive bounded as LineReader::read_line
+    // says. Every failure (a receive error or timeout, a signal at which the
+    // caller gave up, a line past LineReader::kMaxLineLength, invalid UTF-8,
+    // bad JSON, the end of the stream) closes the connection: what is still
+    // on its way would otherwise be taken for the reply to the next command.
+    Result<json::Value, QmpError> read_message(const Instant* deadline = nullptr);
 
-    // Sends one complete line.
+    // Sends one complete line; a failure closes the connection, as the peer
+    // may have received part of it.
     Result<Unit, QmpError> send_line(std::string_view bytes);
 
     // Closes both descriptors without sending anything.
     void close();
 
 private:
-    Result<Unit, QmpError> negotiate(Duration read_timeout);
+    Result<Unit, QmpError> negotiate(Instant deadline, Duration read_timeout);
     QmpError io_error(std::string message) const { return QmpError::io(std::move(message), socket_path_); }
 
     std::string socket_path_;
@@ -97,7 +103,8 @@ MessageKind classify_message(const json::Value& message);
 
 // Sends the command (connecting first when needed, within 5 s and with a
 // 30 s read timeout) and gives the value of the reply's "return" member; an
-// error reply is CommandFailed.
+// error reply is CommandFailed, and keeps the connection (the stream is in
+// step); any other failure has closed it, so the next command connects afresh.
 Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
                                           const json::Value* arguments);
 

@@ -93,6 +93,10 @@ QmpError QmpError::io(std::string message, std::string_view socket_path) {
     return QmpError{std::move(message), path_context(socket_path)};
 }
 
+QmpError QmpError::reentered(std::string_view socket_path) {
+    return io("client already in use by a call on this thread (called from a signal handler)", socket_path);
+}
+
 QmpError QmpError::lock_poisoned() {
     return QmpError{"QMP client lock is poisoned", Value::object()};
 }

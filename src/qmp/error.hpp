@@ -31,6 +31,8 @@ struct QmpError {
     static QmpError json(std::string message, std::string_view socket_path);
     static QmpError io(std::string message, std::string_view socket_path);
     static QmpError lock_poisoned();
+    // A call from a signal handler that runs inside another call on the same client and thread.
+    static QmpError reentered(std::string_view socket_path);
 };
 
 }  // namespace corvane::qmp

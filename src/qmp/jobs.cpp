@@ -1,5 +1,6 @@
 #include "qmp/jobs.hpp"
 
+#include <cerrno>
 #include <limits>
 #include <utility>
 
@@ -181,7 +182,8 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
             }
             break;
         }
-        sleep_for(poll_interval);  // returns at once for a zero interval
+        if (!sleep_for(poll_interval))  // returns at once for a zero interval
+            return fail(QmpError::io(IoError::from_errno(EINTR).text(), connection.socket_path()));
     }
 }
 
