@@ -104,7 +104,7 @@ def test_unreadable_zstd_sources_remove_any_stale_temporary_file(place, monkeypa
     fails_cleanly(lambda: ffi.decompress_zstd_sparse(source, str(place / "disk.raw")), place, text)
 
 
-def test_a_stale_temporary_file_is_reused_on_success(place):
+def test_a_stale_temporary_file_is_replaced_on_success(place):
     (place / "disk.raw.tmp").write_bytes(os.urandom(3 * MiB))
     (place / "in.zst").write_bytes(GOOD)
     ffi.decompress_zstd_sparse(str(place / "in.zst"), str(place / "disk.raw"))

@@ -24,7 +24,10 @@ constexpr int kSendFlags = 0;
 // Larger writes are split, as some systems refuse counts beyond a signed 32-bit size.
 constexpr std::size_t kMaxWrite = 2147483647;
 
-// The loop of write_all and send_all around one call that may write part.
+// The largest file offset.
+constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// The loop of write_all_at and send_all around one call that may write part.
 template <class Call>
 Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call call) {
     while (length > 0) {
@@ -37,22 +40,35 @@ Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call ca
     return Unit{};
 }
 
-}  // namespace
-
-Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length) {
-    return transfer_all(data, length, [fd](const char* at, std::size_t n) {
-        for (;;) {
-            const ssize_t done = ::write(fd, at, n);
-            if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
-        }
-    });
-}
-
-ssize_t read_resuming(int fd, void* data, std::size_t length) {
+// A read or write on a file, called again after EINTR as retry_after_signal decides.
+template <class Call>
+ssize_t file_call_resuming(Call call) {
     for (;;) {
-        const ssize_t done = ::read(fd, data, length);
+        const ssize_t done = call();
         if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
     }
+}
+
+}  // namespace
+
+ssize_t read_resuming(int fd, void* data, std::size_t length) {
+    return file_call_resuming([&] { return ::read(fd, data, length); });
+}
+
+ssize_t read_resuming_at(int fd, void* data, std::size_t length, std::uint64_t offset) {
+    if (offset > kMaxOffset) return 0;
+    return file_call_resuming([&] { return ::pread(fd, data, length, static_cast<off_t>(offset)); });
+}
+
+Result<Unit, IoError> write_all_at(int fd, const char* data, std::size_t length, std::uint64_t offset) {
+    return transfer_all(data, length, [&](const char* at, std::size_t n) -> ssize_t {
+        const auto into = static_cast<std::uint64_t>(at - data);
+        if (offset > kMaxOffset || into > kMaxOffset - offset) {
+            errno = EFBIG;
+            return -1;
+        }
+        return file_call_resuming([&] { return ::pwrite(fd, at, n, static_cast<off_t>(offset + into)); });
+    });
 }
 
 Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -46,14 +47,19 @@ private:
     int fd_ = -1;
 };
 
-// Writes every byte, retrying after partial writes and, as retry_after_signal
-// decides, after EINTR. A write that writes nothing fails with "failed to
-// write whole buffer".
-Result<Unit, IoError> write_all(int fd, const char* data, std::size_t length);
-
 // read, called again after EINTR as retry_after_signal decides (a pipe or a
 // terminal waits for data; a signal at which the caller gives up fails with EINTR).
 ssize_t read_resuming(int fd, void* data, std::size_t length);
+
+// The same with pread at `offset`, leaving the file offset alone; 0 (the end)
+// past the largest offset.
+ssize_t read_resuming_at(int fd, void* data, std::size_t length, std::uint64_t offset);
+
+// pwrite of every byte from `offset` on, leaving the file offset alone,
+// retrying after partial writes and, as retry_after_signal decides, after
+// EINTR. A write that writes nothing fails with "failed to write whole
+// buffer"; one past the largest offset with EFBIG.
+Result<Unit, IoError> write_all_at(int fd, const char* data, std::size_t length, std::uint64_t offset);
 
 // The same with send, which never raises SIGPIPE; each send is bounded by the
 // socket's send timeout, as call_resuming keeps it.

@@ -1,13 +1,13 @@
 #include "disk/operations.hpp"
 
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
+#include <optional>
 
+#include "core/fd.hpp"
 #include "disk/paths.hpp"
 #include "disk/sparse_writer.hpp"
 
@@ -21,68 +21,47 @@ constexpr std::uint64_t kChunk = 1048576;
 // not be read at all. The skip covers whole chunks counted from the current
 // read position, so the chunks that are read start exactly where a plain read
 // loop would start them, and the output is the same byte for byte and hole for
-// hole. Where the system cannot report holes, nothing is skipped.
+// hole. The system is asked once per data extent (where the data starts and
+// where it ends), and chunks inside the extent last found are read without
+// asking. Where the system cannot report holes, nothing is skipped.
 class SourceHoles {
 public:
     explicit SourceHoles(int fd) : fd_(fd) {}
 
-    // How many bytes from `position` (the descriptor's offset) are whole
-    // chunks of hole, or the hole up to the end of the file. The descriptor's
-    // offset is left at position plus that count.
-    Result<std::uint64_t, IoError> skippable(std::uint64_t position, std::uint64_t chunk);
+    // How many bytes from `position` are whole chunks of hole; none when
+    // nothing but holes (or the end) comes after `position`. Positions only
+    // grow from call to call. The descriptor's offset is not meaningful after.
+    std::optional<std::uint64_t> skippable(std::uint64_t position, std::uint64_t chunk);
 
 private:
     int fd_;
-    bool usable_ = true;  // cleared when the system cannot report holes
+    bool usable_ = true;          // cleared when the system cannot report holes
+    std::uint64_t data_end_ = 0;  // the end of the data extent last found
 };
 
-Result<std::uint64_t, IoError> SourceHoles::skippable(std::uint64_t position, std::uint64_t chunk) {
+std::optional<std::uint64_t> SourceHoles::skippable(std::uint64_t position, std::uint64_t chunk) {
 #ifdef SEEK_DATA
-    if (!usable_) return std::uint64_t{0};
-    std::uint64_t skip = 0;
+    if (!usable_ || position < data_end_) return std::uint64_t{0};
     const off_t data = ::lseek(fd_, static_cast<off_t>(position), SEEK_DATA);
-    if (data >= 0 && static_cast<std::uint64_t>(data) >= position) {
-        skip = (static_cast<std::uint64_t>(data) - position) / chunk * chunk;
-    } else if (data < 0 && errno == ENXIO) {
+    if (data < 0) {
         // No data from here on: the rest of the file, a short last chunk
         // included, reads as zero bytes.
-        struct stat info{};
-        if (::fstat(fd_, &info) != 0) {
-            usable_ = false;
-        } else if (static_cast<std::uint64_t>(info.st_size) > position) {
-            skip = static_cast<std::uint64_t>(info.st_size) - position;
-        }
-    } else {
+        if (errno == ENXIO) return std::nullopt;
         usable_ = false;
+        return std::uint64_t{0};
     }
-    // SEEK_DATA moved the offset to the data; put it where reading goes on.
-    if (::lseek(fd_, static_cast<off_t>(position + skip), SEEK_SET) < 0) return fail(IoError::last_os_error());
-    return skip;
+    const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+    if (hole < data || static_cast<std::uint64_t>(data) < position) {
+        usable_ = false;
+        return std::uint64_t{0};
+    }
+    data_end_ = static_cast<std::uint64_t>(hole);
+    return (static_cast<std::uint64_t>(data) - position) / chunk * chunk;
 #else
     (void)position;
     (void)chunk;
     return std::uint64_t{0};
 #endif
-}
-
-// ".tmp-PID-NANOS": unique per process and moment, so concurrent copies to one
-// target never share a temporary file.
-std::string temp_suffix() {
-    std::string suffix = ".tmp-" + std::to_string(::getpid()) + "-";
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec > 0) {
-        // Seconds, then nanoseconds as nine digits: the decimal count of
-        // nanoseconds without any risk of overflow.
-        char nanos[16];
-        std::snprintf(nanos, sizeof nanos, "%09ld", static_cast<long>(now.tv_nsec));
-        suffix += std::to_string(now.tv_sec) + nanos;
-    } else if (now.tv_sec == 0) {
-        suffix += std::to_string(now.tv_nsec);
-    } else {
-        suffix += "0";  // before the epoch
-    }
-    return suffix;
 }
 
 // Where a platform can clone a file (copy-on-write), this is the place. None
@@ -91,27 +70,42 @@ Result<Unit, IoError> try_reflink(std::string_view, std::string_view) {
     return fail(IoError::message("reflink copy is not available on this platform"));
 }
 
+// Reads at explicit offsets: a run of hole chunks costs no call, and a data
+// extent two seeks in all (see SourceHoles).
 Result<Unit, IoError> copy_chunks(int source, SparseOutput& output) {
     SourceHoles holes(source);
-    std::uint64_t position = 0;
-    bool maybe_in_hole = true;  // checked at the start and after each zero chunk
     for (;;) {
-        if (maybe_in_hole) {
-            auto skip = holes.skippable(position, kChunk);
-            if (!skip) return std::move(skip).take_failure();
-            if (*skip > 0) {
-                if (auto moved = output.skip(*skip); !moved) return moved;
-                position += *skip;
-            }
-        }
-        const ssize_t count = read_resuming(source, output.buffer(), kChunk);
+        const std::optional<std::uint64_t> skip = holes.skippable(output.position(), kChunk);
+        if (!skip) return Unit{};  // nothing but holes from here on
+        if (auto moved = output.skip(*skip); !moved) return moved;
+        // One read and one write of the whole chunk: larger calls cost less
+        // per byte than smaller ones that would stay in cache.
+        const ssize_t count = read_resuming_at(source, output.buffer(), kChunk, output.position());
         if (count < 0) return fail(IoError::last_os_error());
         if (count == 0) return Unit{};
-        auto outcome = output.write(static_cast<std::size_t>(count));
-        if (!outcome) return std::move(outcome).take_failure();
-        position += static_cast<std::uint64_t>(count);
-        maybe_in_hole = *outcome == ChunkOutcome::skipped;
+        if (auto written = output.write(static_cast<std::size_t>(count)); !written) return written;
     }
+}
+
+// The source's permission bits for the copy. The copy belongs to whoever runs
+// the call, so, as when an owner cannot be kept, the set-user-id bit stays
+// only when the copy's owner is the source's, and the set-group-id bit only
+// when the groups match: otherwise anyone's program could come out
+// set-user-id to the caller.
+Result<mode_t, IoError> copied_mode(const struct stat& source, int output) {
+    struct stat copy{};
+    if (::fstat(output, &copy) != 0) return fail(IoError::last_os_error());
+    mode_t mode = source.st_mode & 07777;
+    if (copy.st_uid != source.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
+    if (copy.st_gid != source.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    return mode;
+}
+
+Result<Unit, IoError> change_mode(int fd, mode_t mode) {
+    while (::fchmod(fd, mode) != 0) {
+        if (errno != EINTR) return fail(IoError::last_os_error());
+    }
+    return Unit{};
 }
 
 }  // namespace
@@ -121,20 +115,23 @@ Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::
     if (!info) return std::move(info).take_failure();
     if (!S_ISREG(info->st_mode))
         return fail(IoError::message("source is not a regular file: " + std::string(source)));
-    return write_through_temp(target, temp_suffix(), [&](const TempFile& temp) -> Result<Unit, IoError> {
+    // ".tmp-PID-NANOS": concurrent copies to one target never share a temporary
+    // file. Owner-only until the copy is complete and takes the source's mode:
+    // the image may be private, and the temporary file must not expose it.
+    const TempPlan plan{".tmp-" + unique_tag(), TempName::unique, 0600};
+    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<Unit, IoError> {
         (void)try_reflink(source, temp.path());
-        // Released on failure in reverse: the output and its buffer, then the source.
-        auto input = open_read_only(source);
-        if (!input) return std::move(input).take_failure();
-        // Owner-only until the copy is complete and takes the source's mode: the
-        // image may be private, and the temporary file must not expose it.
-        auto output = SparseOutput::create(temp.path(), 0600, kChunk);
+        // Released on failure in reverse: the buffer, then the source.
+        auto output = SparseOutput::create(temp.fd(), kChunk);
         if (!output) return std::move(output).take_failure();
-        if (auto copied = copy_chunks(input->get(), *output); !copied) return copied;
+        if (auto copied = copy_chunks(input.get(), *output); !copied) return copied;
         // The length seen at the start, also when the copy ends in skipped chunks.
         if (auto done = output->finish(static_cast<std::uint64_t>(info->st_size)); !done) return done;
-        input->reset();
-        return change_mode(temp.path(), info->st_mode & 07777);
+        input.reset();
+        // After the last write: writing clears the set-id bits.
+        auto mode = copied_mode(*info, temp.fd());
+        if (!mode) return std::move(mode).take_failure();
+        return change_mode(temp.fd(), *mode);
     });
 }
 

@@ -1,6 +1,6 @@
 #include "disk/sparse_writer.hpp"
 
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "core/fd.hpp"
 #include "disk/paths.hpp"
 
 namespace corvane::disk {
@@ -58,34 +59,29 @@ Result<ZeroedBuffer, IoError> ZeroedBuffer::allocate(std::uint64_t size) {
     return ZeroedBuffer(static_cast<char*>(memory), static_cast<std::size_t>(size));
 }
 
-Result<SparseOutput, IoError> SparseOutput::create(std::string_view path, mode_t mode, std::uint64_t buffer_size) {
-    auto fd = create_output_file(path, mode);
-    if (!fd) return std::move(fd).take_failure();
+Result<SparseOutput, IoError> SparseOutput::create(int fd, std::uint64_t buffer_size) {
     auto buffer = ZeroedBuffer::allocate(buffer_size);
     if (!buffer) return std::move(buffer).take_failure();
-    return SparseOutput(std::move(fd).value(), std::move(buffer).value());
+    return SparseOutput(fd, std::move(buffer).value());
 }
 
-Result<ChunkOutcome, IoError> SparseOutput::write(std::size_t length) {
-    if (is_all_zero(buffer(), length)) {
-        if (auto skipped = skip(length); !skipped) return std::move(skipped).take_failure();
-        return ChunkOutcome::skipped;
-    }
-    if (auto written = write_all(fd_.get(), buffer(), length); !written) return std::move(written).take_failure();
-    return ChunkOutcome::written;
+Result<Unit, IoError> SparseOutput::write(std::size_t length) {
+    if (is_all_zero(buffer(), length)) return skip(length);
+    if (auto written = write_all_at(fd_, buffer(), length, position_); !written) return written;
+    position_ += length;
+    return Unit{};
 }
 
 Result<Unit, IoError> SparseOutput::skip(std::uint64_t length) {
-    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - position_)
         return fail(IoError::from_errno(EOVERFLOW));
-    if (::lseek(fd_.get(), static_cast<off_t>(length), SEEK_CUR) < 0) return fail(IoError::last_os_error());
+    position_ += length;
     return Unit{};
 }
 
 Result<Unit, IoError> SparseOutput::finish(std::uint64_t length) {
-    if (auto sized = truncate_file(fd_.get(), length); !sized) return sized;
+    if (auto sized = truncate_file(fd_, length); !sized) return sized;
     buffer_.reset();
-    fd_.reset();
     return Unit{};
 }
 

@@ -1,18 +1,15 @@
 // The output side shared by both disk operations: one zero-filled buffer per
-// operation, and the temporary file written chunk by chunk, where a chunk of
-// zero bytes is not written but skipped with a seek, so that the file system
-// can leave a hole there.
+// operation, and the temporary file written chunk by chunk at explicit
+// offsets, where a chunk of zero bytes is not written but skipped, so that the
+// file system can leave a hole there.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <string_view>
+#include <utility>
 
-#include "core/fd.hpp"
 #include "core/io_error.hpp"
 #include "core/result.hpp"
 
@@ -42,35 +39,35 @@ private:
     std::size_t size_;
 };
 
-enum class ChunkOutcome { written, skipped };
-
-// The temporary file of an operation with its chunk buffer.
+// Writes the temporary file of an operation, through the descriptor it does
+// not own, from offset 0 on, from its chunk buffer.
 class SparseOutput {
 public:
-    // Creates the file (create_output_file), then allocates the buffer.
-    static Result<SparseOutput, IoError> create(std::string_view path, mode_t mode, std::uint64_t buffer_size);
+    // Allocates the buffer.
+    static Result<SparseOutput, IoError> create(int fd, std::uint64_t buffer_size);
 
     char* buffer() const { return buffer_.data(); }
     std::size_t capacity() const { return buffer_.size(); }
+    // Where the next chunk goes.
+    std::uint64_t position() const { return position_; }
 
-    // Writes the buffer's first `length` bytes at the file offset, whole
-    // (zeros included) when any byte is not zero; otherwise moves the offset
-    // past them without writing.
-    Result<ChunkOutcome, IoError> write(std::size_t length);
+    // Writes the buffer's first `length` bytes at the position, whole (zeros
+    // included) when any byte is not zero; otherwise skips them.
+    Result<Unit, IoError> write(std::size_t length);
 
-    // Moves the file offset forward without writing, as for skipped chunks.
+    // Moves the position forward without writing, as for skipped chunks.
     Result<Unit, IoError> skip(std::uint64_t length);
 
     // Skipped chunks at the end do not extend the file, so the final length
-    // is set here; then the buffer is freed and the file closed.
+    // is set here; then the buffer is freed.
     Result<Unit, IoError> finish(std::uint64_t length);
 
 private:
-    SparseOutput(UniqueFd fd, ZeroedBuffer buffer) : fd_(std::move(fd)), buffer_(std::move(buffer)) {}
+    SparseOutput(int fd, ZeroedBuffer buffer) : fd_(fd), buffer_(std::move(buffer)) {}
 
-    // Released in reverse: the buffer, then the file.
-    UniqueFd fd_;
+    int fd_;
     ZeroedBuffer buffer_;
+    std::uint64_t position_ = 0;
 };
 
 }  // namespace corvane::disk

@@ -101,28 +101,21 @@ Result<std::size_t, IoError> ZstdPieceReader::next_piece(char* output, std::size
 Result<std::string, IoError> decompress_zstd_sparse(std::string_view source, std::string_view target,
                                                     std::uint64_t chunk_size) {
     if (chunk_size == 0) return fail(IoError::message("chunk_size must be greater than zero"));
-    // A fixed name: a file left by an interrupted run is reused, or removed on failure.
-    return write_through_temp(target, ".tmp", [&](TempFile& temp) -> Result<Unit, IoError> {
-        // Released on failure in reverse: the output and its buffer, then the reader.
-        auto input = open_read_only(source);
-        if (!input) return std::move(input).take_failure();
-        // The fixed temporary name may lead to the source itself (a compressed
-        // image named like it, or a link there): creating the output would empty
-        // the source, and the cleanup would then remove it.
-        if (names_open_file(temp.path(), input->get())) {
-            temp.keep();
-            return fail(IoError::message("source is the temporary file of the target: " + std::string(source)));
-        }
-        auto reader = ZstdPieceReader::create(std::move(input).value());
+    // A fixed name: a file that an interrupted run left there is replaced,
+    // while one that another call is writing refuses this call.
+    const TempPlan plan{".tmp", TempName::shared, 0666};
+    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<Unit, IoError> {
+        // Released on failure in reverse: the output's buffer, then the reader.
+        auto reader = ZstdPieceReader::create(std::move(input));
         if (!reader) return std::move(reader).take_failure();
-        auto output = SparseOutput::create(temp.path(), kOutputFileMode, chunk_size);
+        auto output = SparseOutput::create(temp.fd(), chunk_size);
         if (!output) return std::move(output).take_failure();
         std::uint64_t total = 0;
         for (;;) {
             auto piece = reader->next_piece(output->buffer(), output->capacity());
             if (!piece) return std::move(piece).take_failure();
             if (*piece == 0) break;
-            if (auto written = output->write(*piece); !written) return std::move(written).take_failure();
+            if (auto written = output->write(*piece); !written) return written;
             total += *piece;
         }
         // The decoded length, also when the output ends in skipped pieces.
