@@ -105,6 +105,10 @@ Duration time_until(Instant deadline) {
 }
 
 bool sleep_for(Duration duration) {
+    // A signal that came while the loop around this pause was busy elsewhere
+    // (connecting, reading a reply) interrupted no system call, so its
+    // handlers run here: a raising one ends the loop now, not at its deadline.
+    if (!retry_after_signal()) return false;
     if (duration.is_zero()) return true;
     timespec request{};
     using Seconds = decltype(request.tv_sec);

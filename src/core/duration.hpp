@@ -43,7 +43,8 @@ Duration time_until(Instant deadline);
 
 // Sleeps for the whole duration: after a signal it resumes with the time left,
 // unless the caller asks to give up (retry_after_signal), which gives false.
-// A zero duration returns true at once.
+// The caller is asked once before sleeping too, so a loop that pauses between
+// attempts acts on signals that arrived outside any system call.
 [[nodiscard]] bool sleep_for(Duration duration);
 
 // --- The QMP client's rules --------------------------------------------------
