@@ -5,10 +5,12 @@ A script is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE
 close) or a callable taking the connection socket (for example a Stream).
 """
 
+import contextlib
 import json
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -84,6 +86,39 @@ def run_python(code, *args, env=None, timeout=120):
     """Runs code in a fresh interpreter with the tests directory importable."""
     return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {HERE!r})\n" + code,
                            *map(str, args)], capture_output=True, text=True, env=env, timeout=timeout)
+
+
+@contextlib.contextmanager
+def other_thread_runs(at_least):
+    """The body must let another Python thread run at least `at_least` times (5 ms apart)."""
+    count, done = [0], threading.Event()
+
+    def tick():
+        while not done.wait(0.005):
+            count[0] += 1
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
+    assert count[0] >= at_least, f"the other thread ran {count[0]} times"
+
+
+@contextlib.contextmanager
+def signals_arriving():
+    """A signal with a Python handler every 2 ms during the body: blocking calls see EINTR."""
+    ticks = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert ticks
 
 
 def dribble(data, size, pause=0.001):
