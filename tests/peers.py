@@ -82,10 +82,13 @@ def tool_env():
     return env
 
 
+def python_command(code, *args):
+    """A fresh interpreter running `code` with the tests directory importable."""
+    return [sys.executable, "-c", f"import sys; sys.path.insert(0, {HERE!r})\n" + code, *map(str, args)]
+
+
 def run_python(code, *args, env=None, timeout=120):
-    """Runs code in a fresh interpreter with the tests directory importable."""
-    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {HERE!r})\n" + code,
-                           *map(str, args)], capture_output=True, text=True, env=env, timeout=timeout)
+    return subprocess.run(python_command(code, *args), capture_output=True, text=True, env=env, timeout=timeout)
 
 
 @contextlib.contextmanager

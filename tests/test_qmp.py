@@ -1,19 +1,24 @@
 """The QMP client against a scripted peer that records every byte: command lines,
 replies, every error kind, hostile peers, jobs, threads and signals."""
 
+import collections
 import errno
 import json
 import math
 import os
 import random
+import subprocess
 import threading
 import time
+from compression import zstd
 
 import pytest
 
+import corvane_core._ffi as ffi
 from corvane_core._ffi import _QmpClient
 from peers import (CAPS, CLOSE, EVENT, GREETING, OK, Delay, HttpPeer, MiB, QmpPeer, Stream, dribble, echo,
-                   error_reply, os_text, other_thread_runs, qmp_error, reply, run_python, signals_arriving)
+                   error_reply, http_response, os_text, other_thread_runs, python_command, qmp_error, reply, run_python,
+                   signals_arriving)
 
 STATUS = b'{"return":{"running":true,"status":"running"}}\n'
 STATUS_TEXT = '{"running":true,"status":"running"}'
@@ -474,6 +479,7 @@ except OSError as error:
 
 POISON = """
 import resource
+import corvane_core._ffi as ffi
 from corvane_core._ffi import _QmpClient
 from peers import QmpPeer
 HUGE = b'{"return":"' + b"x" * (9 << 20) + b'"}\\n'  # below the line bound, beyond the address-space limit
@@ -517,3 +523,81 @@ def test_signals_do_not_interrupt_blocking_calls(peer, tmp_dir):
         assert client.execute("slow", None) == "{}"
         assert failure(lambda: client.wait_for_job("j1", 0.2, 0.01))["context"]["last_status"] == "running"
         assert failure(lambda: _QmpClient(tmp_dir + "/absent").connect(0.2, 1.0))["message"] == "Timed out waiting for QMP socket"
+
+
+STRESS_PEER = """
+import json
+from peers import QmpPeer, echo, error_reply, reply
+jobs = [{"id": f"job-{n}", "status": "concluded"} for n in range(12)] + [{"id": "slow", "status": "running"}]
+# In a process of its own, so that answers never wait for the test's interpreter lock.
+with QmpPeer({"echo": echo, "query-jobs": [reply(jobs)], "refuse": [error_reply("E", "no")]}, directory=sys.argv[1]) as peer:
+    print(peer.path, flush=True)
+    sys.stdin.read()
+print(json.dumps([line.decode() for line in peer.lines]))
+print(peer.connections, peer.errors)
+"""
+
+
+def test_a_shared_client_under_stress(tmp_path):
+    """Twelve threads call every method of one client (close and connect included)
+    in random order while others make API requests and disk copies: every call
+    gets its own right answer, and the peer sees whole command lines, as many of
+    each as were sent."""
+    peer = subprocess.Popen(python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    client, counts, failures, stop_at = _QmpClient(peer.stdout.readline().strip()), [], [], time.monotonic() + 3
+
+    def qmp(t):
+        text = json.dumps({"s": "é\n\"", "t": t}, ensure_ascii=False, separators=(",", ":"))
+        return {
+            "echo": lambda: client.execute("echo", json.dumps(json.loads(text), indent=1)) == text,
+            "stop": client.stop_vm, "cont": client.cont,
+            "snapshot-save": lambda: client.snapshot_save(f"s{t}", "t", "vda", ["vda"]),
+            "snapshot-load": lambda: client.snapshot_load(f"l{t}", "t", "vda", ["vda"]),
+            "snapshot-delete": lambda: client.snapshot_delete(f"d{t}", "t", ["vda"]),
+            "blockdev-snapshot-internal-sync": lambda: client.blockdev_snapshot_internal_sync("vda", "s"),
+            "blockdev-snapshot-delete-internal-sync": lambda: client.blockdev_snapshot_delete_internal_sync("vda", "s"),
+            "job-dismiss": lambda: client.dismiss_job(f"x{t}"),
+            "refuse": lambda: failure(lambda: client.execute("refuse", None))["message"] == "QMP command 'refuse' failed",
+            "query": lambda: [j["job_id"] for j in json.loads(client.query_jobs())] == [f"job-{n}" for n in range(12)] + ["slow"],
+            "wait": lambda: json.loads(client.wait_for_job(f"job-{t}", 10.0, 0.0))["job_id"] == f"job-{t}",
+            "timeout": lambda: failure(lambda: client.wait_for_job("slow", 0.03, 0.01))["context"]["last_status"] in ("running", None),
+            "connect": lambda: client.connect(5.0, 30.0), "close": client.close,
+        }
+
+    with HttpPeer([http_response(body=b"{}")]) as api:
+        (tmp_path / "image").write_bytes(os.urandom(300_000) + bytes(MiB))
+        (tmp_path / "image.zst").write_bytes(zstd.compress((tmp_path / "image").read_bytes()))
+        extra = {"http": lambda: ffi.firecracker_request(api.path, "PUT", "/a", "{}", 30.0) == (200, "{}"),
+                 "disk": lambda: ffi.clone_or_sparse_copy(str(tmp_path / "image"), str(tmp_path / "copy"))
+                 == ffi.decompress_zstd_sparse(str(tmp_path / "image.zst"), str(tmp_path / "unpacked"), 65536)}
+
+        def worker(operations, seed):
+            done, rng = collections.Counter(), random.Random(seed)
+            counts.append(done)
+            try:
+                while sum(done.values()) < 3 * len(operations) or time.monotonic() < stop_at:
+                    for name, operation in rng.sample(sorted(operations.items()), len(operations)):
+                        assert operation() is not False, name
+                        done[name] += 1
+            except BaseException as error:  # noqa: BLE001 - reported below
+                failures.append(error)
+
+        threads = [threading.Thread(target=worker, args=(qmp(t), t)) for t in range(12)]
+        threads += [threading.Thread(target=worker, args=({name: call}, name)) for name, call in extra.items()]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(45)
+        assert not failures and not any(thread.is_alive() for thread in threads)
+    client.close()
+    lines, summary = peer.communicate("", timeout=30)[0].splitlines()
+    assert summary.endswith(" []")
+    sent = collections.Counter()
+    for line in json.loads(lines):
+        command = json.loads(line)
+        assert line == json.dumps(command, separators=(",", ":"), sort_keys=True, ensure_ascii=False) + "\n"
+        sent[command["execute"]] += 1
+    done = sum(counts, collections.Counter())
+    done["job-dismiss"] += done["wait"]
+    assert {name: sent[name] for name in done if name in sent} == {name: done[name] for name in done if name in sent}
+    assert sent["qmp_capabilities"] == int(summary.split()[0]) > 1 and sent["echo"] == done["echo"] > 0
