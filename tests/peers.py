@@ -171,6 +171,8 @@ class Peer:
         try:
             if self._stop.wait(self.listen_after):
                 return
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path)  # a stale socket file
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as server:
                 server.bind(self.path)
                 server.listen(16)
@@ -217,7 +219,8 @@ class Peer:
                 conn.sendall(action)
         return True
 
-    def settle(self):
+    def idle(self):
+        """Waits until no connection is being served."""
         deadline = time.monotonic() + 5
         while self.busy and time.monotonic() < deadline:
             time.sleep(0.001)
@@ -236,7 +239,7 @@ class QmpPeer(Peer):
     def commands(self):
         return [line for line in self.lines if line != CAPS]
 
-    def settle(self):
+    def settle(self):  # between repetitions in leak mode: the connection may stay
         self.lines.clear()
 
     def answer(self, raw):
@@ -297,8 +300,8 @@ class HttpPeer(Peer):
             data += chunk
         return data
 
-    def settle(self):
-        super().settle()
+    def settle(self):  # between repetitions in leak mode
+        self.idle()
         self.requests.clear()
 
 
