@@ -21,22 +21,18 @@ from peers import open_fds, settle_all
 WARMUP, REPEAT = 20, 300
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
-
 def pytest_addoption(parser):
     parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under reference and descriptor checks")
-
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "leakcheck: repeated under the reference and descriptor checks with --leaks")
     if config.getoption("--leaks") and not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--leaks needs the debug interpreter (./dev leaks)")
 
-
 def snapshot():
     settle_all()
     gc.collect()
     return sys.gettotalrefcount(), len(open_fds())
-
 
 @pytest.hookimpl(wrapper=True)
 def pytest_pyfunc_call(pyfuncitem):
@@ -61,13 +57,11 @@ def pytest_pyfunc_call(pyfuncitem):
         pyfuncitem.obj = repeated
     return (yield)
 
-
 @pytest.hookimpl(wrapper=True)
 def pytest_runtest_makereport(item, call):
     report = yield
     item.failed_call = getattr(item, "failed_call", False) or (report.when == "call" and report.failed)
     return report
-
 
 @pytest.fixture(autouse=True)
 def no_descriptor_left(request):
@@ -77,12 +71,11 @@ def no_descriptor_left(request):
     yield
     if request.node.failed_call:
         return  # the failure's report holds its frames, and the clients in them
-    gc.collect()  # clients held by reference cycles (a caught exception's traceback)
     deadline = time.monotonic() + 10
     while not open_fds() <= before:
+        gc.collect()  # clients held by reference cycles (a caught exception's traceback)
         assert time.monotonic() < deadline, f"descriptors left open: {open_fds() - before}"
         time.sleep(0.005)
-
 
 @pytest.fixture
 def tmp_dir():
@@ -90,7 +83,6 @@ def tmp_dir():
     path = tempfile.mkdtemp(prefix="t", dir="/tmp")
     yield path
     shutil.rmtree(path, ignore_errors=True)
-
 
 @pytest.fixture
 def tmpfs(tmp_path):

@@ -1,8 +1,8 @@
-"""Scripted peers on Unix sockets, served by a thread, and helpers shared by the tests.
+"""Scripted peers on Unix sockets, each served by a thread, and helpers shared by the tests.
 
-A script is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE
-(end the connection here), SILENCE (send nothing more, wait for the client to
-close) or a callable taking the connection socket (for example a Stream).
+A script is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE (end the
+connection here), SILENCE (send nothing more, wait for the client to close) or a callable
+taking the connection socket (a Stream, for example).
 """
 
 import contextlib
@@ -20,76 +20,60 @@ import time
 import weakref
 from dataclasses import dataclass
 
-MiB = 1 << 20
-HERE = os.path.dirname(os.path.abspath(__file__))
+import pytest
+
+MiB, HERE = 1 << 20, os.path.dirname(os.path.abspath(__file__))
 GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11},"package":""},"capabilities":["oob"]}}\n'
-CAPS = b'{"execute":"qmp_capabilities"}\n'
-OK = b'{"return":{}}\n'
+CAPS, OK = b'{"execute":"qmp_capabilities"}\n', b'{"return":{}}\n'
 EVENT = b'{"event":"STOP","data":{},"timestamp":{"seconds":1,"microseconds":2}}\n'
 CLOSE, SILENCE = "CLOSE", "SILENCE"
 LIVE = weakref.WeakSet()  # peers to bring to rest between repetitions in leak mode
-
 
 @dataclass(frozen=True)
 class Delay:
     seconds: float
 
-
 def reply(value):
     return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
-
 
 def error_reply(error_class, desc):
     return json.dumps({"error": {"class": error_class, "desc": desc}}, separators=(",", ":")).encode() + b"\n"
 
-
 def os_text(number):
     return f"{os.strerror(number)} (os error {number})"
 
-
 def qmp_error(caught):
-    """The JSON object carried by a QMP RuntimeError (pytest.raises info or the exception)."""
+    """The JSON object carried by a QMP RuntimeError (or by pytest.raises' record of one)."""
     error = getattr(caught, "value", caught)
     assert type(error) is RuntimeError and len(error.args) == 1
     return json.loads(error.args[0])
 
-
 def open_fds():
     fds = set()
     for name in os.listdir("/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"):
-        try:
+        with contextlib.suppress(OSError):
             os.fstat(int(name))  # the listing's own descriptor is closed by now
             fds.add(int(name))
-        except OSError:
-            pass
     return fds
 
-
 def need(*tools):
-    import pytest
-
     missing = [tool for tool in tools if shutil.which(tool) is None]
     return pytest.mark.skipif(bool(missing), reason=f"not installed: {missing}")
 
-
 def tool_env():
-    """The environment for tools that are not instrumented: no sanitizer runtime preloaded."""
+    """The environment for tools that are not instrumented: without a sanitizer runtime preloaded."""
     env = dict(os.environ)
     runtime = env.pop("CORVANE_SANITIZER_PRELOAD", None)
-    kept = [e for e in env.pop("LD_PRELOAD", "").split(":") if e and e != runtime]
-    if kept:
+    if kept := [e for e in env.pop("LD_PRELOAD", "").split(":") if e and e != runtime]:
         env["LD_PRELOAD"] = ":".join(kept)
     return env
 
-
 def python_command(code, *args):
-    """A fresh interpreter running `code` with the tests directory importable."""
+    """A fresh interpreter running `code`, with the tests directory importable."""
     return [sys.executable, "-c", f"import sys; sys.path.insert(0, {HERE!r})\n" + code, *map(str, args)]
 
-
-def run_python(code, *args, env=None, timeout=120):
-    return subprocess.run(python_command(code, *args), capture_output=True, text=True, env=env, timeout=timeout)
-
+def run_python(code, *args):
+    return subprocess.run(python_command(code, *args), capture_output=True, text=True, timeout=120)
 
 @contextlib.contextmanager
 def other_thread_runs(at_least):
@@ -98,7 +82,7 @@ def other_thread_runs(at_least):
 
     def tick():
         while not done.wait(0.005):
-            count[0] += 1
+            count.append(1)
 
     thread = threading.Thread(target=tick)
     thread.start()
@@ -107,8 +91,7 @@ def other_thread_runs(at_least):
     finally:
         done.set()
         thread.join()
-    assert count[0] >= at_least, f"the other thread ran {count[0]} times"
-
+    assert len(count) > at_least, f"the other thread ran {len(count) - 1} times"
 
 @contextlib.contextmanager
 def signals_arriving():
@@ -123,11 +106,8 @@ def signals_arriving():
         signal.signal(signal.SIGALRM, previous)
     assert ticks
 
-
 def dribble(data, size, pause=0.001):
-    """`data` in pieces of `size` bytes with a pause after each."""
     return [step for at in range(0, len(data), size) for step in (data[at : at + size], Delay(pause))]
-
 
 class Stream:
     """Sends `chunk` over and over until the client stops reading or `limit` bytes went out."""
@@ -136,13 +116,10 @@ class Stream:
         self.limit, self.chunk, self.sent, self.finished = limit, chunk, 0, False
 
     def __call__(self, conn):
-        try:
+        with contextlib.suppress(OSError):
             while self.sent < self.limit:
                 self.sent += conn.send(self.chunk)
-        except OSError:
-            pass
         self.finished = True
-
 
 class Peer:
     """Accepts connections one after the other and serves each with `serve`."""
@@ -157,15 +134,13 @@ class Peer:
 
     def __enter__(self):
         self._thread.start()
-        if not self.listen_after:
-            self._listening.wait(10)
+        self.listen_after or self._listening.wait(10)
         return self
 
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join(60)
-        if self._tmp:
-            shutil.rmtree(self._tmp, ignore_errors=True)
+        self._tmp and shutil.rmtree(self._tmp, ignore_errors=True)
 
     def _serve(self):
         try:
@@ -179,19 +154,13 @@ class Peer:
                 server.settimeout(0.01)
                 self._listening.set()
                 while not self._stop.is_set():
-                    try:
+                    with contextlib.suppress(TimeoutError):
                         conn, _ = server.accept()
-                    except TimeoutError:
-                        continue
-                    self.busy = True
-                    self.connections += 1
-                    with conn:
-                        conn.settimeout(60)
-                        try:
+                        self.busy, self.connections = True, self.connections + 1
+                        with conn, contextlib.suppress(OSError):
+                            conn.settimeout(60)
                             self.serve(conn)
-                        except OSError:
-                            pass
-                    self.busy = False
+                        self.busy = False
         except BaseException as error:  # noqa: BLE001 - the test sees it in errors
             self.errors.append(error)
 
@@ -207,10 +176,8 @@ class Peer:
         for action in actions:
             if isinstance(action, Delay):
                 time.sleep(action.seconds)
-            elif action is CLOSE:
-                return False
-            elif action is SILENCE:
-                while self.recv(conn):
+            elif action in (CLOSE, SILENCE):
+                while action == SILENCE and self.recv(conn):
                     pass
                 return False
             elif callable(action):
@@ -225,12 +192,11 @@ class Peer:
         while self.busy and time.monotonic() < deadline:
             time.sleep(0.001)
 
-
 class QmpPeer(Peer):
-    """Greets each connection (`greeting`: actions, or a function of the connection
-    number giving them), answers qmp_capabilities when `negotiate`, and every other
-    line with `handler(command, raw)` (or, when it is a dict, by command name; a
-    value may be a function of (command, raw)). Records every line received."""
+    """Greets each connection (`greeting`: actions, or a function of the connection's number
+    giving them), answers qmp_capabilities when `negotiate`, and every other line with
+    `handler(command, raw)` or, for a dict, by the command's name (a value may be such a
+    function). Records every line received."""
 
     def __init__(self, handler=None, greeting=(GREETING,), negotiate=True, **options):
         super().__init__(**options)
@@ -239,7 +205,7 @@ class QmpPeer(Peer):
     def commands(self):
         return [line for line in self.lines if line != CAPS]
 
-    def settle(self):  # between repetitions in leak mode: the connection may stay
+    def settle(self):  # between repetitions in leak mode; the connection may stay
         self.lines.clear()
 
     def answer(self, raw):
@@ -256,60 +222,44 @@ class QmpPeer(Peer):
 
     def serve(self, conn):
         greeting = self.greeting(self.connections) if callable(self.greeting) else self.greeting
-        if not self.perform(conn, greeting):
-            return
-        pending = b""
-        while data := self.recv(conn):
-            pending += data
-            while b"\n" in pending:
-                raw, pending = pending.split(b"\n", 1)
-                self.lines.append(raw + b"\n")
-                if not self.perform(conn, self.answer(raw + b"\n")):
+        pending = b"" if self.perform(conn, greeting) else None
+        while pending is not None and (data := self.recv(conn)):
+            *lines, pending = (pending + data).split(b"\n")
+            for line in lines:
+                self.lines.append(line + b"\n")
+                if not self.perform(conn, self.answer(line + b"\n")):
                     return
-
 
 def echo(command, raw):
     """Answers with the command's "arguments" bytes exactly as the client wrote them."""
-    prefix = b'{"arguments":'
-    return [b'{"return":' + raw[len(prefix) : raw.rindex(b',"execute":')] + b"}\n"]
-
+    return [b'{"return":' + raw[len(b'{"arguments":') : raw.rindex(b',"execute":')] + b"}\n"]
 
 class HttpPeer(Peer):
-    """Reads one request per connection (recorded in `requests`), plays the next
-    script (the last one repeats), then waits for the client to close."""
+    """Reads one request per connection (recorded in `requests`), plays the next script (the
+    last one repeats), then waits for the client to close."""
 
     def __init__(self, *scripts, read_first=True, **options):
         super().__init__(**options)
         self.scripts, self.read_first, self.requests = list(scripts), read_first, []
 
-    def serve(self, conn):
-        script = self.scripts[min(self.connections, len(self.scripts)) - 1]
-        if self.read_first:
-            self.requests.append(self.read_request(conn))
-        if self.perform(conn, script):
-            while self.recv(conn):
-                pass
-
-    def read_request(self, conn):
-        data = b""
-        while b"\r\n\r\n" not in data and (chunk := self.recv(conn)):
-            data += chunk
-        head = data.partition(b"\r\n\r\n")[0].lower()
-        length = int(head.split(b"content-length:")[1].split(b"\r\n")[0]) if b"content-length:" in head else 0
-        while len(data) < len(head) + 4 + length and (chunk := self.recv(conn)):
-            data += chunk
-        return data
-
     def settle(self):  # between repetitions in leak mode
         self.idle()
         self.requests.clear()
 
-
-def http_response(status="200 OK", *headers, body=None):
-    """A response head with the given header lines (Content-Length added for a body), then the body."""
-    lines = [f"HTTP/1.1 {status}", *headers] + ([f"Content-Length: {len(body)}"] if body is not None else [])
-    return "".join(line + "\r\n" for line in lines).encode() + b"\r\n" + (body or b"")
-
+    def serve(self, conn):
+        script = self.scripts[min(self.connections, len(self.scripts)) - 1]
+        if self.read_first:
+            data = b""
+            while b"\r\n\r\n" not in data and (chunk := self.recv(conn)):
+                data += chunk
+            head = data.partition(b"\r\n\r\n")[0].lower()
+            length = int(head.split(b"content-length:")[1].split(b"\r\n")[0]) if b"content-length:" in head else 0
+            while len(data) < len(head) + 4 + length and (chunk := self.recv(conn)):
+                data += chunk
+            self.requests.append(data)
+        if self.perform(conn, script):
+            while self.recv(conn):
+                pass
 
 def settle_all():
     for peer in list(LIVE):

@@ -31,7 +31,6 @@ OLD, IMAGE = b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
 linux_only = pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 
-
 def run(op, target, source=None, *chunk_size):
     """The result, or the text of the OSError, which carries nothing else."""
     function, default = OPERATIONS[op]
@@ -41,10 +40,8 @@ def run(op, target, source=None, *chunk_size):
         assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
         return error.args[0]
 
-
 def entries(directory):
     return sorted(path.name for path in Path(directory).iterdir())
-
 
 def data_ranges(path):
     """The data extents as the file system reports them."""
@@ -58,7 +55,6 @@ def data_ranges(path):
             position = os.lseek(f.fileno(), start, os.SEEK_HOLE)
             ranges.append((start, position))
     return ranges
-
 
 def check_sparse(path, content, chunk, frames=(0,), exact=True):
     """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others
@@ -85,10 +81,8 @@ def check_sparse(path, content, chunk, frames=(0,), exact=True):
                     layout.append((start, end))
     assert ranges == layout
 
-
 def pattern(length):
     return (b"disk image " * (length // 11 + 1))[:length]
-
 
 @settings(max_examples=int(os.environ.get("EXAMPLES", 25)), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=st.lists(st.tuples(st.sampled_from(["hole", "zeros", "data", "noise"]), st.integers(1, 2 * MiB)), max_size=5),
@@ -113,13 +107,11 @@ def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_dis
         if on_disk:
             shutil.rmtree(place)
 
-
 def test_each_frame_starts_a_piece(tmp_path):
     parts = [bytes(PAGE), bytes(2 * PAGE) + b"\x07" * 2 * PAGE]
     (tmp_path / "two.zst").write_bytes(b"".join(map(zstd.compress, parts)))
     assert run("unpack", tmp_path / "out", tmp_path / "two.zst", 2 * PAGE) == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), 2 * PAGE, frames=(0, PAGE))
-
 
 @need("zstd")
 def test_frames_of_the_zstd_tool(tmp_path):
@@ -133,7 +125,6 @@ def test_frames_of_the_zstd_tool(tmp_path):
     (tmp_path / "all.zst").write_bytes((tmp_path / "p0.zst").read_bytes() + (tmp_path / "p1.zst").read_bytes())
     assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), MiB, exact=False)
-
 
 @pytest.fixture
 def place(tmp_path, monkeypatch):
@@ -153,7 +144,6 @@ def place(tmp_path, monkeypatch):
     (tmp_path / "dir" / "keep").write_bytes(b"")
     os.symlink("loop", tmp_path / "loop")
     return tmp_path
-
 
 NUL, NO_NAME = "file name contained an unexpected NUL byte", "target path has no filename: "
 FAILURES = [
@@ -183,7 +173,6 @@ FAILURES = [
     ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding"),
 ]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op, source, target, text", FAILURES)
 def test_failures_leave_the_target_and_no_temporary_file(place, op, source, target, text):
@@ -192,7 +181,6 @@ def test_failures_leave_the_target_and_no_temporary_file(place, op, source, targ
     assert (place / "disk.raw").read_bytes() == OLD and (place / "dir").exists()
     assert entries(place) == sorted(before + ["a"] * target.startswith("a/"))
 
-
 def test_chunk_sizes(place):
     for chunk_size, text in [(0, "chunk_size must be greater than zero"),
                              (2**63, "cannot allocate a buffer of 9223372036854775808 bytes: Cannot allocate memory (os error 12)")]:
@@ -200,7 +188,6 @@ def test_chunk_sizes(place):
         assert run("unpack", "disk.raw", None, chunk_size) == text
         assert (place / "disk.raw").read_bytes() == OLD
         assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
-
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op", ["copy", "unpack"])
@@ -212,17 +199,14 @@ def test_success_replaces_the_target(place, op):
     assert (place / "disk.raw.tmp").exists() == (op == "copy")
     assert run(op, "sub//x/../disk.raw") == "sparse" and (place / "sub" / "disk.raw").read_bytes() == IMAGE
 
-
 @pytest.fixture
 def umask():
     saved = os.umask(0o022)
     yield os.umask
     os.umask(saved)
 
-
 def mode(path):
     return stat.S_IMODE(os.stat(path).st_mode)
-
 
 def test_modes(place, umask):
     umask(0o077)
@@ -237,7 +221,6 @@ def test_modes(place, umask):
     os.chmod("src", 0o640)
     os.symlink("src", "link")
     assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o640 and not os.path.islink("copy")
-
 
 def test_the_copy_in_progress_is_private(place, umask):
     umask(0)
@@ -263,7 +246,6 @@ def test_the_copy_in_progress_is_private(place, umask):
         watcher.join()
     assert seen and seen <= {(str(os.getpid()), 0o600), (str(os.getpid()), 0o644)}  # 0644 between chmod and rename
 
-
 def test_concurrent_copies_into_one_target(tmp_path):
     contents = [bytes([n + 1]) * (4 * MiB) for n in range(4)]
     for n, content in enumerate(contents):
@@ -277,7 +259,6 @@ def test_concurrent_copies_into_one_target(tmp_path):
         thread.join()
     assert results == ["sparse"] * 4 and (tmp_path / "dst").read_bytes() in contents
     assert entries(tmp_path) == ["dst", "src0", "src1", "src2", "src3"]
-
 
 def test_the_interpreter_lock_is_released_while_decompressing(tmp_path):
     # The source is a pipe that a thread of this process feeds: with the lock held it could never run.
@@ -297,7 +278,6 @@ def test_the_interpreter_lock_is_released_while_decompressing(tmp_path):
     assert run("unpack", tmp_path / "out", tmp_path / "fifo") == "sparse"
     writer.join()
     assert seen and (tmp_path / "out").read_bytes() == b"streamed" * 100000
-
 
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_full_and_read_only_file_systems(place, tmpfs, op):
@@ -321,7 +301,6 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     assert run(op, inodes / "disk.raw") == os_text(errno.EROFS)
     assert (inodes / "disk.raw").read_bytes() == OLD
 
-
 CHILD = """
 import json, corvane_core._ffi as ffi
 function = {"copy": ffi.clone_or_sparse_copy, "unpack": ffi.decompress_zstd_sparse}[sys.argv[1]]
@@ -332,14 +311,12 @@ except OSError as error:
 """
 SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
-
 @pytest.fixture(scope="module")
 def read_gate(tmp_path_factory):
     library = tmp_path_factory.mktemp("gate") / "read_gate.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, Path(HERE) / "read_gate.c", "-ldl"], check=True,
                    env=tool_env())
     return library
-
 
 def gated(read_gate, op, source, target):
     """The operation in a child process, stopped right before its 4th read of the
@@ -350,12 +327,10 @@ def gated(read_gate, op, source, target):
     assert os.WIFSTOPPED(os.waitpid(child.pid, os.WUNTRACED)[1])
     return child
 
-
 def big_source(place, op):
     content = os.urandom(SIZE)
     (place / "big").write_bytes(content if op == "copy" else zstd.compress(content, level=1))
     return place / "big", content
-
 
 @linux_only
 @pytest.mark.parametrize("op", ["copy", "unpack"])
@@ -375,11 +350,9 @@ def test_a_process_killed_mid_operation_leaves_the_earlier_target(read_gate, pla
     assert run(op, "disk.raw", source) == "sparse" and (place / "disk.raw").read_bytes() == content
     assert temp.exists() == (op == "copy")  # a copy's unique name stays; decompression reuses its fixed one
 
-
 def append(path):
     with open(path, "ab") as f:
         f.write(b"more" * 100000)
-
 
 CHANGES = [
     ("copy", Path.unlink, lambda c: c),  # the open file is read on
@@ -388,7 +361,6 @@ CHANGES = [
     ("unpack", Path.unlink, ("ok", "sparse")),
     ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), ("error", "incomplete frame")),
 ]
-
 
 @linux_only
 @pytest.mark.parametrize("op, change, expected", CHANGES)
@@ -405,7 +377,6 @@ def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
     else:
         assert result == expected and target.read_bytes() == (content if result[0] == "ok" else OLD)
     assert not [name for name in entries(place) if ".tmp" in name]
-
 
 @pytest.mark.parametrize("op, target", [("copy", "images/disk.raw"), ("unpack", "images/new/disk.raw")])
 def test_a_read_only_target_directory(op, target):
@@ -429,11 +400,9 @@ def test_a_read_only_target_directory(op, target):
     finally:
         shutil.rmtree(place, ignore_errors=True)
 
-
 PLANTED = [lambda p: os.rename(p / "src.zst", p / "disk.raw.tmp") or p / "disk.raw.tmp",
            lambda p: os.symlink("src.zst", p / "disk.raw.tmp") or p / "src.zst",
            lambda p: os.link(p / "src.zst", p / "disk.raw.tmp") or p / "src.zst"]
-
 
 @pytest.mark.parametrize("plant", PLANTED)
 def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, plant):
@@ -441,7 +410,6 @@ def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, pl
     before, image = entries(place), source.read_bytes()
     assert run("unpack", "disk.raw", source) == f"source is the temporary file of the target: {source}"
     assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == image and entries(place) == before
-
 
 @pytest.mark.parametrize("link_to", ["victim", "missing"])
 def test_a_link_at_the_temporary_path_is_not_written_through(place, link_to):

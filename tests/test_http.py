@@ -25,24 +25,19 @@ TOO_LARGE, SHORT_BODY, MALFORMED = "HTTP response headers are too large", "faile
 DIGIT, BIG = "invalid digit found in string", "number too large to fit in target type"
 PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
 
-
 def head(*lines):
     return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
 
-
 OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
-
 
 def expected_request(method, path, body=b""):
     return (f"{method} {path} HTTP/1.1\r\nHost: localhost\r\nAccept: application/json\r\nContent-Type: application/json"
             f"\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
 
-
 @pytest.fixture
 def http():
     with HttpPeer([OK_2]) as peer:
         yield peer
-
 
 def request(path, method="GET", target="/", body=None, timeout=5.0):
     """The result, or the text of the OSError, which carries nothing else."""
@@ -52,7 +47,6 @@ def request(path, method="GET", target="/", body=None, timeout=5.0):
         assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
         return error.args[0]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("method, target, body", [
     ("GET", "/", None), ("GET", "/", ""), ("PUT", "/drives/rootfs", '{"name":"café ✓"}'),
@@ -61,10 +55,8 @@ def test_request_bytes(http, method, target, body):
     assert request(http, method, target, body) == (200, "{}")
     assert http.requests == [expected_request(method, target, (body or "").encode())]
 
-
 def test_keywords_and_an_integer_timeout(http):
     assert ffi.firecracker_request(timeout=1, body_json=None, path="/", method="GET", socket_path=http.path) == (200, "{}")
-
 
 RESPONSES = [
     ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
@@ -91,17 +83,14 @@ RESPONSES = [
      (200, '{"state":"Running","id":"vm-1"}')),
 ]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("script, expected", RESPONSES)
 def test_responses(http, script, expected):
     http.scripts = [script]
     assert request(http) == expected
 
-
 def too_large_head(total):
     return (b"HTTP/1.1 200 OK\r\n" + b"X-Fill: ccccccccc\r\n" * (total // 19 + 1))[:total]
-
 
 FAILURES = [
     ([CLOSE], MALFORMED),
@@ -126,13 +115,11 @@ FAILURES = [
      f"HTTP response body of {2**50} bytes is too large to allocate"),
 ]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("script, text", FAILURES)
 def test_failures(http, script, text):
     http.scripts = [script]
     assert request(http, timeout=0.3) == text
-
 
 def test_a_peer_closing_at_every_byte(http):
     body = b'{"state":"Running","id":"vm-1"}'
@@ -143,7 +130,6 @@ def test_a_peer_closing_at_every_byte(http):
         expected = MALFORMED if cut < end else SHORT_BODY if cut < len(response) else (200, body.decode())
         assert request(http) == expected, cut
 
-
 @pytest.mark.parametrize("prefix", [b"", b"HTTP/1.1 200 OK\r\nX-Long: "])
 def test_an_endless_head_stops_at_the_limit(http, prefix):
     stream = Stream(chunk=b"b" * 65536)
@@ -152,13 +138,11 @@ def test_an_endless_head_stops_at_the_limit(http, prefix):
     http.idle()
     assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
 
-
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(body=st.binary(max_size=64) | st.text(max_size=16).map(lambda t: t.encode("utf-8", "surrogatepass")))
 def test_the_body_decodes_as_utf8_with_replacement(http, body):
     http.scripts = [[head("HTTP/1.1 200 OK", f"Content-Length: {len(body)}") + body]]
     assert request(http) == (200, body.decode("utf-8", "replace") or None)
-
 
 def test_addresses(tmp_dir):
     size = 104 if sys.platform == "darwin" else 108
@@ -177,7 +161,6 @@ def test_addresses(tmp_dir):
         assert request(path) == text, path
     assert request("").endswith(")") and " (os error " in request("")
 
-
 def test_timeouts(http):
     http.scripts = [[SILENCE]]
     started = time.monotonic()
@@ -194,7 +177,6 @@ def test_timeouts(http):
     assert http.connections == connections  # refused before any socket
     assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
 
-
 def test_the_socket_is_close_on_exec(http):
     seen = []
 
@@ -205,7 +187,6 @@ def test_the_socket_is_close_on_exec(http):
     http.scripts = [[inspect, OK_2]]
     before = open_fds()
     assert request(http) == (200, "{}") and seen == [True]
-
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a full backlog refuses at once elsewhere")
 def test_connecting_to_a_full_backlog_is_bounded_by_the_timeout(tmp_dir):
@@ -226,7 +207,6 @@ def test_connecting_to_a_full_backlog_is_bounded_by_the_timeout(tmp_dir):
         for s in [listener, *fillers]:
             s.close()
 
-
 def test_the_interpreter_lock_is_released(http, tmp_dir):
     http.scripts = [[Delay(0.6), OK_2]]
     with other_thread_runs(5):
@@ -234,13 +214,11 @@ def test_the_interpreter_lock_is_released(http, tmp_dir):
     with other_thread_runs(5):
         assert request_wait(tmp_dir + "/absent", 0.5) == WAIT_TIMED_OUT
 
-
 @pytest.mark.xfail(strict=True, reason="the receive of the response head gives up on EINTR instead of retrying")
 def test_signals_do_not_interrupt_a_request(http):
     http.scripts = [[Delay(0.3), OK_2]]
     with signals_arriving():
         assert request(http) == (200, "{}")
-
 
 def request_wait(path, timeout):
     try:
@@ -248,16 +226,13 @@ def request_wait(path, timeout):
     except OSError as error:
         return error.args[0]
 
-
 def answer(status):
     return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
-
 
 @pytest.mark.leakcheck
 def test_the_wait_ends_with_a_200_or_at_its_deadline(http, tmp_dir):
     assert request_wait(http, 5.0) is None
     assert request_wait(tmp_dir + "/none", 0.0) == WAIT_TIMED_OUT
-
 
 @pytest.mark.parametrize("script, ends", [
     (answer("200 OK"), True), (answer("204 No Content"), False), ([CLOSE], False),
@@ -268,13 +243,11 @@ def test_what_ends_the_wait(http, script, ends):
     assert set(http.requests) == {expected_request("GET", "/")}
     assert len(http.requests) == 1 if ends else len(http.requests) >= 2
 
-
 def test_the_wait_tries_until_the_server_answers_200(http):
     http.scripts = [answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")]
     assert request_wait(http, 10.0) is None
     http.idle()
     assert len(http.requests) == 5
-
 
 def test_the_wait_with_a_zero_timeout_makes_at_most_one_attempt(http):
     for timeout in [0, math.nan, -math.inf]:
@@ -282,7 +255,6 @@ def test_the_wait_with_a_zero_timeout_makes_at_most_one_attempt(http):
             http.scripts, connections = [script], http.connections
             assert request_wait(http, timeout) in outcomes
             assert http.connections - connections <= 1
-
 
 def test_the_wait_for_a_socket_that_appears_late_or_is_stale(tmp_dir):
     started = time.monotonic()
@@ -292,13 +264,11 @@ def test_the_wait_for_a_socket_that_appears_late_or_is_stale(tmp_dir):
         started = time.monotonic()
         assert request_wait(late, 10.0) is None and time.monotonic() - started >= 0.45
 
-
 def test_a_silent_server_costs_a_second_per_attempt(http):
     http.scripts = [[SILENCE]]
     started = time.monotonic()
     assert request_wait(http, 0.2) == WAIT_TIMED_OUT
     assert 0.9 <= time.monotonic() - started < 10 and http.connections == 1
-
 
 @pytest.mark.parametrize("timeout, text", [(2.0**64, PANIC), (math.inf, PANIC), (1e19, "overflow when adding duration to instant")])
 def test_a_wait_deadline_that_cannot_be_formed_panics(http, timeout, text):
@@ -306,7 +276,6 @@ def test_a_wait_deadline_that_cannot_be_formed_panics(http, timeout, text):
         ffi.firecracker_wait_for_socket(http.path, timeout)
     assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (text,))
     assert request_wait(http, 2.0**62) is None
-
 
 NGINX = """daemon off; master_process off; worker_processes 1; pid {dir}/pid; error_log {dir}/error.log warn;
 events {{ worker_connections 64; }}
@@ -320,7 +289,6 @@ http {{ access_log off; client_body_temp_path {dir}/body; proxy_temp_path {dir}/
     location / {{ return 404 '{{"fault_message":"no such path"}}'; }} }} }}
 """
 
-
 @pytest.fixture(scope="module")
 def nginx(tmp_path_factory):
     directory = tmp_path_factory.mktemp("nginx")
@@ -330,7 +298,6 @@ def nginx(tmp_path_factory):
     yield server, str(directory / "api.sock")
     server.kill()
     server.wait()
-
 
 @need("nginx")
 def test_nginx(nginx):

@@ -15,7 +15,6 @@ from peers import QmpPeer, echo, qmp_error
 
 NEST = "[" * 127 + "]" * 127
 
-
 @pytest.fixture(scope="module")
 def echoing():
     with QmpPeer(echo) as peer:
@@ -23,14 +22,12 @@ def echoing():
         client.connect(5.0, 5.0)
         yield client, peer
 
-
 def parse_error(client, text):
     with pytest.raises(RuntimeError) as caught:
         client.execute("echo", text)
     error = qmp_error(caught)
     assert list(error) == ["context", "message"]
     return error["message"]
-
 
 PARSE_ERRORS = [
     ("", "EOF while parsing a value at line 1 column 0"),
@@ -59,7 +56,6 @@ PARSE_ERRORS = [
     ('"é" x', "trailing characters at line 1 column 6"),  # columns count bytes
 ]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("text, message", PARSE_ERRORS)
 def test_parse_errors_send_nothing(echoing, text, message):
@@ -67,14 +63,12 @@ def test_parse_errors_send_nothing(echoing, text, message):
     assert parse_error(client, text) == message
     assert peer.commands() == []
 
-
 def test_parse_error_text_and_no_connection(tmp_dir):
     client = _QmpClient(tmp_dir + "/absent.sock")
     with pytest.raises(RuntimeError) as caught:
         client.execute("x", "x")
     assert caught.value.args == ('{"context":{"socket_path":"' + tmp_dir + '/absent.sock"},'
                                  '"message":"expected value at line 1 column 1"}',)
-
 
 WRITTEN = [
     ("-0", "-0.0"), ("1e2", "100.0"), ("1E15", "1000000000000000.0"), ("1e16", "1e+16"), ("0.00001", "0.00001"),
@@ -89,7 +83,6 @@ WRITTEN = [
     (NEST[1:-1], NEST[1:-1]),
 ]
 
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("text, written", WRITTEN)
 def test_compact_writing(echoing, text, written):
@@ -97,12 +90,10 @@ def test_compact_writing(echoing, text, written):
     assert client.execute("echo", text) == written
     assert peer.commands()[-1] == b'{"arguments":' + written.encode() + b',"execute":"echo"}\n'
 
-
 def test_127_levels_are_sent_and_the_reply_wrapping_them_is_too_deep(echoing):
     client, peer = echoing
     assert parse_error(client, NEST) == "recursion limit exceeded at line 1 column 137"
     assert peer.commands()[-1] == b'{"arguments":' + NEST.encode() + b',"execute":"echo"}\n'
-
 
 values = st.recursive(
     st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False) | st.text(),
@@ -115,10 +106,8 @@ EDITS = list('[]{}",:0123456789.eE+-tfnul \\/x\n')
 mutated = st.builds(lambda text, at, cut, new: text[:at] + new + text[at + cut :],
                     texts, st.integers(0, 60), st.integers(0, 2), st.sampled_from(EDITS + [""]))
 
-
 def refuse(token):
     raise ValueError(token)
-
 
 def python_reading(text):
     """Python's value for the text (integers as the module keeps them: beyond 64 bits
@@ -138,7 +127,6 @@ def python_reading(text):
         return None
     return [typed(value)]
 
-
 def typed(value):
     if isinstance(value, dict):
         return {k: typed(v) for k, v in value.items()}
@@ -146,11 +134,9 @@ def typed(value):
         return [typed(v) for v in value]
     return type(value).__name__, value
 
-
 def sorted_keys(pairs):
     assert [k.encode() for k, _ in pairs] == sorted({k.encode() for k, _ in pairs})
     return dict(pairs)
-
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(text=st.one_of(texts, mutated))

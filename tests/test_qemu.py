@@ -11,7 +11,6 @@ from peers import need, qmp_error, tool_env
 pytestmark = need("qemu-system-x86_64", "qemu-img")
 NODE, WAIT, POLL = "drive0", 60.0, 0.02
 
-
 @pytest.fixture(scope="module")
 def vm(tmp_path_factory):
     directory = tmp_path_factory.mktemp("qemu")
@@ -27,7 +26,6 @@ def vm(tmp_path_factory):
     process.kill()
     process.wait()
 
-
 @pytest.fixture
 def client(vm):
     qmp = _QmpClient(vm[1])
@@ -35,18 +33,15 @@ def client(vm):
     yield qmp
     qmp.close()
 
-
 def snapshot_tags(client):
     info = json.loads(client.execute("human-monitor-command", '{"command-line":"info snapshots"}'))
     return [line.split()[1] for line in info.splitlines()[2:] if line.strip()]
-
 
 def test_stop_and_cont(client):
     client.cont()
     assert json.loads(client.execute("query-status", None))["running"] is True
     client.stop_vm()
     assert client.execute("query-status", None) == '{"running":false,"status":"paused"}'
-
 
 def test_vm_snapshot_save_load_delete(client):
     client.snapshot_save("save-a", "tag-a", NODE, [NODE])
@@ -58,7 +53,6 @@ def test_vm_snapshot_save_load_delete(client):
     client.snapshot_delete("delete-a", "tag-a", [NODE])
     assert json.loads(client.wait_for_job("delete-a", WAIT, POLL))["status"] == "concluded"
     assert "tag-a" not in snapshot_tags(client)
-
 
 def test_internal_block_snapshot(vm, client):
     client.blockdev_snapshot_internal_sync(NODE, "block-b")
@@ -72,7 +66,6 @@ def test_internal_block_snapshot(vm, client):
                     "desc": "The command no-such-command has not been found", "socket_path": vm[1]},
         "message": "QMP command 'no-such-command' failed"}
 
-
 def test_a_failed_job_stays_listed_until_dismissed(client):
     client.snapshot_load("load-missing", "no-such-tag", NODE, [NODE])
     with pytest.raises(RuntimeError) as caught:
@@ -82,7 +75,6 @@ def test_a_failed_job_stays_listed_until_dismissed(client):
     assert [j["error"] for j in json.loads(client.query_jobs())] == [error["context"]["error"]]
     client.dismiss_job("load-missing")
     assert client.query_jobs() == "[]"
-
 
 def test_quit(vm, client):
     assert client.execute("quit", None) == "{}"
