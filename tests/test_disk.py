@@ -1,7 +1,6 @@
-"""The disk helpers on real files with holes: one model of hole layouts for both
-operations, paths and modes, failures that leave the target as it was, and
-faults in the middle of an operation, in a child process stopped right before
-an exact read of its source (tests/read_gate.c)."""
+"""The disk helpers on real files with holes: one model of hole layouts for both operations,
+paths and modes, failures that leave the target as it was, and faults in the middle of an
+operation, in a child process stopped right before an exact read of its source (read_gate.c)."""
 
 import bisect
 import errno
@@ -26,16 +25,13 @@ from hypothesis import strategies as st
 import corvane_core._ffi as ffi
 from peers import HERE, MiB, need, os_text, python_command, tool_env
 
-PAGE = os.sysconf("SC_PAGE_SIZE")
-OLD, IMAGE = b"the earlier image", b"image" + bytes(MiB)
+PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
-linux_only = pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 
 def run(op, target, source=None, *chunk_size):
     """The result, or the text of the OSError, which carries nothing else."""
-    function, default = OPERATIONS[op]
     try:
-        return function(str(source or default), str(target), *chunk_size)
+        return OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size)
     except OSError as error:
         assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
         return error.args[0]
@@ -44,10 +40,9 @@ def entries(directory):
     return sorted(path.name for path in Path(directory).iterdir())
 
 def data_ranges(path):
-    """The data extents as the file system reports them."""
-    ranges, position = [], 0
+    ranges, position, size = [], 0, os.path.getsize(path)
     with open(path, "rb") as f:
-        while position < os.fstat(f.fileno()).st_size:
+        while position < size:
             try:
                 start = os.lseek(f.fileno(), position, os.SEEK_DATA)
             except OSError:  # only a hole from here on
@@ -57,19 +52,18 @@ def data_ranges(path):
     return ranges
 
 def check_sparse(path, content, chunk, frames=(0,), exact=True):
-    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others
-    are holes; the file system shows the written ones in whole pages, merged. Exact:
-    the pieces are the chunks counted from each frame's start (decompressed pieces
-    may also end early, where libzstd's output does)."""
+    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes;
+    the file system shows the written ones in whole pages, merged. Exact: the pieces are the
+    chunks counted from each frame's start (decompressed pieces may end early, where libzstd's
+    output does: then every page written is at most a chunk away from data)."""
     assert Path(path).read_bytes() == content
-    ranges, layout, starts = data_ranges(path), [], list(frames) + [len(content)]
+    ranges, layout, starts = data_ranges(path), [], [*frames, len(content)]
     assert os.stat(path).st_blocks * 512 == sum(-(-(end - start) // PAGE) * PAGE for start, end in ranges)
     if not exact:
         data = [n for n in range(0, len(content), PAGE) if content[n : n + PAGE].strip(b"\0")]
-        for start, end in ranges:
-            for page in range(start, end, PAGE):
-                near = data[bisect.bisect_left(data, page - chunk - PAGE)] if data and data[-1] >= page - chunk - PAGE else None
-                assert near is not None and near <= page + chunk + PAGE, f"a page of zeros far from data at {page}"
+        for page in (page for start, end in ranges for page in range(start, end, PAGE)):
+            at = bisect.bisect_left(data, page - chunk - PAGE)
+            assert at < len(data) and data[at] <= page + chunk + PAGE, f"zeros written at {page}"
         return
     for begin, finish in zip(starts, starts[1:]):
         for at in range(begin, finish, chunk):
@@ -84,19 +78,17 @@ def check_sparse(path, content, chunk, frames=(0,), exact=True):
 def pattern(length):
     return (b"disk image " * (length // 11 + 1))[:length]
 
-@settings(max_examples=int(os.environ.get("EXAMPLES", 25)), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=st.lists(st.tuples(st.sampled_from(["hole", "zeros", "data", "noise"]), st.integers(1, 2 * MiB)), max_size=5),
        chunk=st.sampled_from([PAGE, 2 * PAGE, MiB]), on_disk=st.booleans())
 def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_disk):
-    place = Path(HERE).parent / "build" / f"disk-{uuid.uuid4().hex}" if on_disk else tmp_path
+    place = Path(HERE).parent / "build" / f"disk-{uuid.uuid4().hex}" if on_disk else tmp_path  # tmpfs, or not
     place.mkdir(exist_ok=True)
     try:
         with open(place / "src", "wb") as f:
             for kind, length in runs:
-                if kind == "hole":
-                    f.seek(length, os.SEEK_CUR)
-                else:
-                    f.write({"data": pattern, "noise": random.Random(length).randbytes, "zeros": bytes}[kind](length))
+                f.seek(length, os.SEEK_CUR) if kind == "hole" else f.write(
+                    {"data": pattern, "noise": random.Random(length).randbytes, "zeros": bytes}[kind](length))
             f.truncate()
         content = (place / "src").read_bytes()
         (place / "src.zst").write_bytes(zstd.compress(content))
@@ -107,20 +99,15 @@ def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_dis
         if on_disk:
             shutil.rmtree(place)
 
-def test_each_frame_starts_a_piece(tmp_path):
+@need("zstd")
+def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
     parts = [bytes(PAGE), bytes(2 * PAGE) + b"\x07" * 2 * PAGE]
     (tmp_path / "two.zst").write_bytes(b"".join(map(zstd.compress, parts)))
     assert run("unpack", tmp_path / "out", tmp_path / "two.zst", 2 * PAGE) == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), 2 * PAGE, frames=(0, PAGE))
-
-@need("zstd")
-def test_frames_of_the_zstd_tool(tmp_path):
-    parts = [bytes(MiB + MiB // 2) + pattern(MiB // 2), bytes(3 * MiB) + b"tail"]
+    parts = [bytes(MiB + 5000) + pattern(MiB), bytes(3 * MiB) + b"tail"]
     for n, part in enumerate(parts):
-        with open(tmp_path / f"p{n}", "wb") as f:
-            f.truncate(len(part) - len(part.lstrip(b"\0")))
-            f.seek(0, os.SEEK_END)
-            f.write(part.lstrip(b"\0"))
+        (tmp_path / f"p{n}").write_bytes(part)
         subprocess.run(["zstd", "-q", "-f", tmp_path / f"p{n}", "-o", tmp_path / f"p{n}.zst"], check=True, env=tool_env())
     (tmp_path / "all.zst").write_bytes((tmp_path / "p0.zst").read_bytes() + (tmp_path / "p1.zst").read_bytes())
     assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
@@ -130,129 +117,80 @@ def test_frames_of_the_zstd_tool(tmp_path):
 def place(tmp_path, monkeypatch):
     """The current directory, holding an earlier target, the sources and some obstacles."""
     monkeypatch.chdir(tmp_path)
-    checked = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
-    window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})
-    files = {"disk.raw": OLD, "src": IMAGE, "src.zst": checked, "file": b"not a directory",
-             "empty.zst": b"", "cut.zst": checked[: len(checked) // 2], "cut2.zst": checked + checked[:10],
-             "text.zst": b"This is a plain text file, not an image.\n", "magic.zst": checked + b"\x28\xb5",
-             "flipped.zst": checked[:-1] + bytes([checked[-1] ^ 0xFF]),
-             "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
-             "window.zst": window.compress(b"abc" * 100) + window.flush()}
-    for name, data in files.items():
+    good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
+    window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
+    for name, data in {"disk.raw": OLD, "src": IMAGE, "src.zst": good, "file": b"", "cut.zst": good[: len(good) // 2],
+                       "cut2.zst": good + good[:10], "text.zst": b"plain text, not an image", "magic.zst": good + b"\x28\xb5",
+                       "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]), "window.zst": window.compress(b"abc") + window.flush(),
+                       "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
+                       }.items():
         (tmp_path / name).write_bytes(data)
     (tmp_path / "dir").mkdir()
     (tmp_path / "dir" / "keep").write_bytes(b"")
-    os.symlink("loop", tmp_path / "loop")
     return tmp_path
 
 NUL, NO_NAME = "file name contained an unexpected NUL byte", "target path has no filename: "
 FAILURES = [
-    ("copy", "missing", "new/disk.raw", os_text(errno.ENOENT)),
-    ("copy", "loop", "disk.raw", os_text(errno.ELOOP)),
-    ("copy", "dir", "new/disk.raw", "source is not a regular file: dir"),
-    ("copy", "/dev/null", "disk.raw", "source is not a regular file: /dev/null"),
-    ("copy", "/proc/self/mem", "disk.raw", os_text(errno.EIO)),
-    ("copy", "src\0x", "disk.raw", NUL),
-    ("unpack", None, "new\0x/disk.raw", NUL),
-    ("copy", None, "/", NO_NAME + "/"),
-    ("unpack", None, "", NO_NAME),
+    ("copy", "missing", "new/disk.raw", os_text(errno.ENOENT)), ("copy", "dir", "new/disk.raw", "source is not a regular file: dir"),
+    ("copy", "/proc/self/mem", "disk.raw", os_text(errno.EIO)), ("copy", "src\0x", "disk.raw", NUL),
+    ("unpack", None, "new\0x/disk.raw", NUL), ("copy", None, "/", NO_NAME + "/"), ("unpack", None, "", NO_NAME),
     ("unpack", None, "a/b/..", NO_NAME + "a/b/.."),  # the parent is made first
-    ("copy", None, "file/disk.raw", os_text(errno.EEXIST)),
-    ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
-    ("copy", None, "dir", os_text(errno.EISDIR)),
-    ("unpack", "missing.zst", "disk.raw", os_text(errno.ENOENT)),
-    ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
-    ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
-    ("unpack", "empty.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "magic.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
+    ("copy", None, "file/disk.raw", os_text(errno.EEXIST)), ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
+    ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "missing.zst", "disk.raw", os_text(errno.ENOENT)),
+    ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)), ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
+    ("unpack", "cut.zst", "disk.raw", "incomplete frame"), ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
+    ("unpack", "magic.zst", "disk.raw", "incomplete frame"), ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
     ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
     ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
-    ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding"),
-]
+    ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding")]
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op, source, target, text", FAILURES)
 def test_failures_leave_the_target_and_no_temporary_file(place, op, source, target, text):
     before = entries(place)
     assert run(op, target, source) == text
-    assert (place / "disk.raw").read_bytes() == OLD and (place / "dir").exists()
+    assert (place / "disk.raw").read_bytes() == OLD and entries(place / "dir") == ["keep"]
     assert entries(place) == sorted(before + ["a"] * target.startswith("a/"))
-
-def test_chunk_sizes(place):
-    for chunk_size, text in [(0, "chunk_size must be greater than zero"),
-                             (2**63, "cannot allocate a buffer of 9223372036854775808 bytes: Cannot allocate memory (os error 12)")]:
-        (place / "disk.raw.tmp").write_bytes(b"stale")
-        assert run("unpack", "disk.raw", None, chunk_size) == text
-        assert (place / "disk.raw").read_bytes() == OLD
-        assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_success_replaces_the_target(place, op):
     inode = os.stat("disk.raw").st_ino
     (place / "disk.raw.tmp").write_bytes(os.urandom(3 * MiB))  # stale: the decompression's fixed name is reused
-    assert run(op, "disk.raw") == "sparse"
-    assert (place / "disk.raw").read_bytes() == IMAGE and os.stat("disk.raw").st_ino != inode
+    assert run(op, "disk.raw") == "sparse" and (place / "disk.raw").read_bytes() == IMAGE and os.stat("disk.raw").st_ino != inode
     assert (place / "disk.raw.tmp").exists() == (op == "copy")
     assert run(op, "sub//x/../disk.raw") == "sparse" and (place / "sub" / "disk.raw").read_bytes() == IMAGE
-
-@pytest.fixture
-def umask():
-    saved = os.umask(0o022)
-    yield os.umask
-    os.umask(saved)
+    for chunk_size, text in [(0, "chunk_size must be greater than zero"),
+                             (2**63, "cannot allocate a buffer of 9223372036854775808 bytes: Cannot allocate memory (os error 12)")]:
+        (place / "disk.raw.tmp").write_bytes(b"stale")
+        assert run("unpack", "disk.raw", None, chunk_size) == text
+        assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
 
 def mode(path):
     return stat.S_IMODE(os.stat(path).st_mode)
 
-def test_modes(place, umask):
-    umask(0o077)
-    assert run("unpack", "images/new/disk.raw") == "sparse"
-    assert mode("images") == mode("images/new") == 0o700
-    umask(0o027)
-    os.chmod("src.zst", 0o4700)
-    assert run("unpack", "out") == "sparse" and mode("out") == 0o640
-    for source_mode in [0o4755, 0o000]:
-        os.chmod("src", source_mode)
-        assert run("copy", "copy") == "sparse" and mode("copy") == source_mode
-    os.chmod("src", 0o640)
-    os.symlink("src", "link")
-    assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o640 and not os.path.islink("copy")
-
-def test_the_copy_in_progress_is_private(place, umask):
-    umask(0)
-    (place / "src").write_bytes(os.urandom(MiB) * 64)
-    os.chmod("src", 0o644)
-    seen, done = set(), threading.Event()
-
-    def watch():  # the interpreter lock is released during the copy
-        while not done.is_set():
-            for entry in os.scandir(place):
-                if entry.name.startswith("copy.tmp-"):
-                    try:
-                        seen.add((entry.name.split("-")[1], mode(entry.path)))
-                    except FileNotFoundError:
-                        pass
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
+def test_modes(place):
+    saved = os.umask(0o077)
     try:
-        assert run("copy", "copy") == "sparse"
+        assert run("unpack", "images/new/disk.raw") == "sparse" and mode("images") == mode("images/new") == 0o700
+        os.umask(0o027)
+        os.chmod("src.zst", 0o4700)
+        assert run("unpack", "out") == "sparse" and mode("out") == 0o640
+        for source_mode in [0o4755, 0o000]:
+            os.chmod("src", source_mode)
+            assert run("copy", "copy") == "sparse" and mode("copy") == source_mode
+        os.chmod("src", 0o640)
+        os.symlink("src", "link")
+        assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o640 and not os.path.islink("copy")
     finally:
-        done.set()
-        watcher.join()
-    assert seen and seen <= {(str(os.getpid()), 0o600), (str(os.getpid()), 0o644)}  # 0644 between chmod and rename
+        os.umask(saved)
 
-def test_concurrent_copies_into_one_target(tmp_path):
+def test_concurrent_calls_into_one_target(tmp_path):
     contents = [bytes([n + 1]) * (4 * MiB) for n in range(4)]
     for n, content in enumerate(contents):
         (tmp_path / f"src{n}").write_bytes(content)
     results = []
-    threads = [threading.Thread(target=lambda n=n: results.append(run("copy", tmp_path / "dst", tmp_path / f"src{n}")))
-               for n in range(4)]
+    threads = [threading.Thread(target=lambda n=n: results.append(run("copy", tmp_path / "dst", tmp_path / f"src{n}"))) for n in range(4)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -261,23 +199,21 @@ def test_concurrent_copies_into_one_target(tmp_path):
     assert entries(tmp_path) == ["dst", "src0", "src1", "src2", "src3"]
 
 def test_the_interpreter_lock_is_released_while_decompressing(tmp_path):
-    # The source is a pipe that a thread of this process feeds: with the lock held it could never run.
-    os.mkfifo(tmp_path / "fifo")
-    frame, seen = zstd.compress(b"streamed" * 100000), []
+    os.mkfifo(tmp_path / "fifo")  # fed by a thread of this process, which could never run with the lock held
+    frame = zstd.compress(b"streamed" * 100000)
 
     def feed():
         with open(tmp_path / "fifo", "wb", buffering=0) as pipe:
             pipe.write(frame[:100])
-            while not (tmp_path / "out.tmp").exists():
+            while not (tmp_path / "out.tmp").exists():  # the fixed temporary name, while the call waits
                 pass
-            seen.append(True)  # the fixed temporary name, while the call waits
             pipe.write(frame[100:])
 
     writer = threading.Thread(target=feed)
     writer.start()
     assert run("unpack", tmp_path / "out", tmp_path / "fifo") == "sparse"
     writer.join()
-    assert seen and (tmp_path / "out").read_bytes() == b"streamed" * 100000
+    assert (tmp_path / "out").read_bytes() == b"streamed" * 100000
 
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_full_and_read_only_file_systems(place, tmpfs, op):
@@ -285,8 +221,7 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     (place / "src").write_bytes(content)
     (place / "src.zst").write_bytes(zstd.compress(content))
     small = tmpfs("size=1m")
-    (small / "disk.raw").write_bytes(os.urandom(600 * 1024))  # stays until the rename: both do not fit
-    earlier = (small / "disk.raw").read_bytes()
+    (small / "disk.raw").write_bytes(earlier := os.urandom(600 * 1024))  # stays until the rename: both do not fit
     assert run(op, small / "disk.raw") == os_text(errno.ENOSPC)
     assert entries(small) == ["disk.raw"] and (small / "disk.raw").read_bytes() == earlier
     (small / "disk.raw").write_bytes(OLD)
@@ -298,14 +233,29 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     for target in ["disk.raw", "new/disk.raw"]:
         assert run(op, inodes / target) == os_text(errno.ENOSPC) and entries(inodes) == ["disk.raw"]
     tmpfs("size=4m", 32 | 1, point=inodes)  # MS_REMOUNT | MS_RDONLY
-    assert run(op, inodes / "disk.raw") == os_text(errno.EROFS)
-    assert (inodes / "disk.raw").read_bytes() == OLD
+    assert run(op, inodes / "disk.raw") == os_text(errno.EROFS) and (inodes / "disk.raw").read_bytes() == OLD
+
+@pytest.mark.parametrize("plant", [lambda p: os.rename(p / "src.zst", p / "disk.raw.tmp") or p / "disk.raw.tmp",
+                                   lambda p: os.symlink("src.zst", p / "disk.raw.tmp") or p / "src.zst",
+                                   lambda p: os.link(p / "src.zst", p / "disk.raw.tmp") or p / "src.zst"])
+def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, plant):
+    source = plant(place)
+    before, image = entries(place), source.read_bytes()
+    assert run("unpack", "disk.raw", source) == f"source is the temporary file of the target: {source}"
+    assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == image and entries(place) == before
+
+@pytest.mark.parametrize("link_to", ["file", "missing"])
+def test_a_link_at_the_temporary_path_is_not_written_through(place, link_to):
+    os.symlink(place / link_to, place / "disk.raw.tmp")
+    assert run("unpack", "disk.raw") == os_text(errno.ELOOP)
+    assert (place / "file").read_bytes() == b"" and (place / "disk.raw").read_bytes() == OLD
+    assert not os.path.lexists(place / "disk.raw.tmp") and not (place / "missing").exists()
+    assert run("unpack", "disk.raw") == "sparse"
 
 CHILD = """
 import json, corvane_core._ffi as ffi
-function = {"copy": ffi.clone_or_sparse_copy, "unpack": ffi.decompress_zstd_sparse}[sys.argv[1]]
 try:
-    print(json.dumps(["ok", function(sys.argv[2], sys.argv[3])]))
+    print(json.dumps(["ok", getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3])]))
 except OSError as error:
     print(json.dumps(["error", error.args[0]]))
 """
@@ -314,34 +264,29 @@ SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compre
 @pytest.fixture(scope="module")
 def read_gate(tmp_path_factory):
     library = tmp_path_factory.mktemp("gate") / "read_gate.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, Path(HERE) / "read_gate.c", "-ldl"], check=True,
-                   env=tool_env())
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, Path(HERE) / "read_gate.c", "-ldl"], check=True, env=tool_env())
     return library
 
-def gated(read_gate, op, source, target):
-    """The operation in a child process, stopped right before its 4th read of the
+def gated(read_gate, place, op):
+    """The operation on a new source in a child process, stopped right before its 4th read of the
     copy's source (3 MiB done) or its 6th of compressed input."""
-    env = dict(os.environ, READ_GATE_FILE=str(source), READ_GATE_BEFORE="4" if op == "copy" else "6")
-    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(read_gate)]))  # a sanitizer's stays first
-    child = subprocess.Popen(python_command(CHILD, op, source, target), env=env, stdout=subprocess.PIPE, text=True)
-    assert os.WIFSTOPPED(os.waitpid(child.pid, os.WUNTRACED)[1])
-    return child
-
-def big_source(place, op):
     content = os.urandom(SIZE)
     (place / "big").write_bytes(content if op == "copy" else zstd.compress(content, level=1))
-    return place / "big", content
+    env = dict(os.environ, READ_GATE_FILE=str(place / "big"), READ_GATE_BEFORE="4" if op == "copy" else "6")
+    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(read_gate)]))  # a sanitizer's stays first
+    child = subprocess.Popen(python_command(CHILD, OPERATIONS[op][0].__name__, place / "big", place / "disk.raw"), env=env,
+                             stdout=subprocess.PIPE, text=True)
+    assert os.WIFSTOPPED(os.waitpid(child.pid, os.WUNTRACED)[1])
+    return child, place / "big", content
 
-@linux_only
+@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_a_process_killed_mid_operation_leaves_the_earlier_target(read_gate, place, op):
-    source, content = big_source(place, op)
-    child = gated(read_gate, op, source, place / "disk.raw")
+    child, source, content = gated(read_gate, place, op)
     [temp] = [path for path in place.iterdir() if path.name.startswith("disk.raw.tmp")]
     written = temp.read_bytes()
     if op == "copy":
-        assert temp.name.startswith(f"disk.raw.tmp-{child.pid}-") and mode(temp) == 0o600
-        assert written == content[: 3 * MiB]
+        assert temp.name.startswith(f"disk.raw.tmp-{child.pid}-") and mode(temp) == 0o600 and written == content[: 3 * MiB]
     else:
         assert temp.name == "disk.raw.tmp" and 0 < len(written) < SIZE and content.startswith(written)
     child.kill()
@@ -350,23 +295,15 @@ def test_a_process_killed_mid_operation_leaves_the_earlier_target(read_gate, pla
     assert run(op, "disk.raw", source) == "sparse" and (place / "disk.raw").read_bytes() == content
     assert temp.exists() == (op == "copy")  # a copy's unique name stays; decompression reuses its fixed one
 
-def append(path):
-    with open(path, "ab") as f:
-        f.write(b"more" * 100000)
-
-CHANGES = [
+@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
+@pytest.mark.parametrize("op, change, expected", [
     ("copy", Path.unlink, lambda c: c),  # the open file is read on
     ("copy", lambda p: os.truncate(p, MiB), lambda c: c[: 3 * MiB] + bytes(SIZE - 3 * MiB)),  # the rest is a hole
-    ("copy", append, lambda c: c),  # cut to the length seen at the start
+    ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), lambda c: c),  # cut to the length seen at the start
     ("unpack", Path.unlink, ("ok", "sparse")),
-    ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), ("error", "incomplete frame")),
-]
-
-@linux_only
-@pytest.mark.parametrize("op, change, expected", CHANGES)
+    ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), ("error", "incomplete frame"))])
 def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
-    source, content = big_source(place, op)
-    child = gated(read_gate, op, source, place / "disk.raw")
+    child, source, content = gated(read_gate, place, op)
     change(source)
     os.kill(child.pid, signal.SIGCONT)
     result = tuple(json.loads(child.communicate(timeout=60)[0].splitlines()[0]))
@@ -377,45 +314,3 @@ def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
     else:
         assert result == expected and target.read_bytes() == (content if result[0] == "ok" else OLD)
     assert not [name for name in entries(place) if ".tmp" in name]
-
-@pytest.mark.parametrize("op, target", [("copy", "images/disk.raw"), ("unpack", "images/new/disk.raw")])
-def test_a_read_only_target_directory(op, target):
-    place = Path(__import__("tempfile").mkdtemp(dir="/tmp"))  # reachable by another user
-    try:
-        place.chmod(0o755)
-        for name in ["src", "src.zst"]:
-            (place / name).write_bytes(IMAGE if name == "src" else zstd.compress(IMAGE))
-            (place / name).chmod(0o644)
-        (place / "images").mkdir()
-        (place / "images" / "disk.raw").write_bytes(OLD)
-        user = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
-        for permissions, expected in [(0o555, ["error", os_text(errno.EACCES)]), (0o777, ["ok", "sparse"])]:
-            (place / "images").chmod(permissions)
-            done = subprocess.run(python_command(CHILD, op, place / OPERATIONS[op][1], place / target), capture_output=True,
-                                  text=True, timeout=60, **user)
-            assert json.loads(done.stdout.splitlines()[0]) == expected, done.stderr
-            if permissions == 0o555:
-                assert entries(place / "images") == ["disk.raw"] and (place / "images" / "disk.raw").read_bytes() == OLD
-        assert (place / target).read_bytes() == IMAGE
-    finally:
-        shutil.rmtree(place, ignore_errors=True)
-
-PLANTED = [lambda p: os.rename(p / "src.zst", p / "disk.raw.tmp") or p / "disk.raw.tmp",
-           lambda p: os.symlink("src.zst", p / "disk.raw.tmp") or p / "src.zst",
-           lambda p: os.link(p / "src.zst", p / "disk.raw.tmp") or p / "src.zst"]
-
-@pytest.mark.parametrize("plant", PLANTED)
-def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, plant):
-    source = plant(place)
-    before, image = entries(place), source.read_bytes()
-    assert run("unpack", "disk.raw", source) == f"source is the temporary file of the target: {source}"
-    assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == image and entries(place) == before
-
-@pytest.mark.parametrize("link_to", ["victim", "missing"])
-def test_a_link_at_the_temporary_path_is_not_written_through(place, link_to):
-    (place / "victim").write_bytes(b"someone else's file")
-    os.symlink(place / link_to, place / "disk.raw.tmp")
-    assert run("unpack", "disk.raw") == os_text(errno.ELOOP)
-    assert (place / "victim").read_bytes() == b"someone else's file" and (place / "disk.raw").read_bytes() == OLD
-    assert not os.path.lexists(place / "disk.raw.tmp") and not (place / "missing").exists()
-    assert run("unpack", "disk.raw") == "sparse"
