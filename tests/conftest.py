@@ -1,10 +1,7 @@
-"""Fixtures shared by the tests, and the leak mode.
-
-With --leaks (./dev leaks, under the debug interpreter) every test marked
-`leakcheck` runs its body WARMUP + REPEAT times and fails when the interpreter's
-total reference count or the open descriptors grew: a leak of one per call
-grows them by REPEAT, far beyond what is alive by chance at either snapshot.
-"""
+"""Fixtures shared by the tests, and the leak mode: with --leaks (./dev leaks, under the debug
+interpreter) the body of every test marked `leakcheck` runs again and again, and the test fails
+when the interpreter's total reference count or the open descriptors grew. A leak of one per
+call grows them by the number of repetitions, far beyond what is alive by chance at a snapshot."""
 
 import ctypes
 import gc
@@ -18,7 +15,7 @@ import pytest
 
 from peers import open_fds, settle_all
 
-WARMUP, REPEAT = 20, 300
+WARMUP, REPEAT, FEWEST = 20, 300, 150  # bodies slower than 10 ms repeat fewer times, never below FEWEST
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
 def pytest_addoption(parser):
@@ -30,24 +27,29 @@ def pytest_configure(config):
         raise pytest.UsageError("--leaks needs the debug interpreter (./dev leaks)")
 
 def snapshot():
-    settle_all()
+    settle_all()  # peers at rest, their records dropped
     gc.collect()
     return sys.gettotalrefcount(), len(open_fds())
 
 @pytest.hookimpl(wrapper=True)
 def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.config.getoption("--leaks") and pyfuncitem.get_closest_marker("leakcheck"):
-        body = pyfuncitem.obj
+        body, interval = pyfuncitem.obj, sys.getswitchinterval()
 
         def repeated(**arguments):
-            interval = sys.getswitchinterval()
             sys.setswitchinterval(0.0002)  # peer threads answer sooner
             try:
-                for round in range(WARMUP + REPEAT):
-                    if round == WARMUP:
-                        references, descriptors = snapshot()
+                started = time.monotonic()
+                for _ in range(WARMUP):
                     settle_all()
                     body(**arguments)
+                    gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
+                repeat = max(FEWEST, min(REPEAT, int(60 / (time.monotonic() - started))))
+                references, descriptors = snapshot()
+                for _ in range(repeat):
+                    settle_all()
+                    body(**arguments)
+                    gc.collect(1)
                 references_after, descriptors_after = snapshot()
             finally:
                 sys.setswitchinterval(interval)
@@ -65,14 +67,11 @@ def pytest_runtest_makereport(item, call):
 
 @pytest.fixture(autouse=True)
 def no_descriptor_left(request):
-    """Every test: no descriptor stays open after it (a peer thread closes its end
-    a moment after the client did, so the check waits a little)."""
+    """After every test, no descriptor stays open (a peer thread closes its end a moment after the client)."""
     before = open_fds()
     yield
-    if request.node.failed_call:
-        return  # the failure's report holds its frames, and the clients in them
     deadline = time.monotonic() + 10
-    while not open_fds() <= before:
+    while not request.node.failed_call and not open_fds() <= before:  # a failure's report holds its frames
         gc.collect()  # clients held by reference cycles (a caught exception's traceback)
         assert time.monotonic() < deadline, f"descriptors left open: {open_fds() - before}"
         time.sleep(0.005)
@@ -86,16 +85,15 @@ def tmp_dir():
 
 @pytest.fixture
 def tmpfs(tmp_path):
-    """mount(options, flags, point): a tmpfs for the test (a remount when `point` is given)."""
+    """mount(options, flags, point): a tmpfs for the test, or a remount of `point`."""
     libc, points = ctypes.CDLL(None, use_errno=True), []
 
-    def mount(options="size=1m", flags=0, point=None):
+    def mount(options, flags=0, point=None):
         if os.geteuid() != 0:
             pytest.skip("mounting a tmpfs needs root")
         if point is None:
-            point = tmp_path / f"fs{len(points)}"
+            points.append(point := tmp_path / f"fs{len(points)}")
             point.mkdir()
-            points.append(point)
         if libc.mount(b"tmpfs", bytes(point), b"tmpfs", flags, options.encode()) != 0:
             pytest.skip(f"cannot mount a tmpfs here: {os.strerror(ctypes.get_errno())}")
         return point

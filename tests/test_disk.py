@@ -150,7 +150,7 @@ def test_failures_leave_the_target_and_no_temporary_file(place, op, source, targ
     before = entries(place)
     assert run(op, target, source) == text
     assert (place / "disk.raw").read_bytes() == OLD and entries(place / "dir") == ["keep"]
-    assert entries(place) == sorted(before + ["a"] * target.startswith("a/"))
+    assert entries(place) == sorted(set(before) | ({"a"} if target.startswith("a/") else set()))
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op", ["copy", "unpack"])

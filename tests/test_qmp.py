@@ -91,7 +91,7 @@ NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff
 EXCHANGES = [
     ("reply", [EVENT, b'{"event":"X","return":1}\n{"return":{"status":"running","running":true}}\n'], STATUS_TEXT),
     ("reply", [b'{"error":"x"}\n{}\n[1,2]\n"text"\n{"greeting":1}\n{"return":null}\n'], "null"),
-    ("reply", [b'{"ret', Delay(0.05), b'urn":[1,', Delay(0.05), b"2]}\n"], "[1,2]"),
+    ("reply", [b'{"ret', Delay(0.01), b'urn":[1,', Delay(0.01), b"2]}\n"], "[1,2]"),
     ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
     ("reply", [b'{"return":8}', CLOSE], "8"),
     ("reply", [b'{"error":{"class":"GenericError","desc":"gone"}}\n'],
