@@ -1,9 +1,6 @@
-"""Scripted peers on Unix sockets, each served by a thread, and helpers shared by the tests.
-
-A script is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE (end the
-connection here), SILENCE (send nothing more, wait for the client to close) or a callable
-taking the connection socket (a Stream, for example).
-"""
+"""Scripted peers on Unix sockets, each served by a thread, and helpers shared by the tests. A script
+is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE (end the connection here),
+SILENCE (send nothing more, wait for the client to close) or a callable taking the connection."""
 
 import contextlib
 import json
@@ -22,11 +19,10 @@ from dataclasses import dataclass
 
 import pytest
 
-MiB, HERE = 1 << 20, os.path.dirname(os.path.abspath(__file__))
+MiB, HERE, CLOSE, SILENCE = 1 << 20, os.path.dirname(os.path.abspath(__file__)), "CLOSE", "SILENCE"
 GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11},"package":""},"capabilities":["oob"]}}\n'
 CAPS, OK = b'{"execute":"qmp_capabilities"}\n', b'{"return":{}}\n'
 EVENT = b'{"event":"STOP","data":{},"timestamp":{"seconds":1,"microseconds":2}}\n'
-CLOSE, SILENCE = "CLOSE", "SILENCE"
 LIVE = weakref.WeakSet()  # peers to bring to rest between repetitions in leak mode
 
 @dataclass(frozen=True)
@@ -43,10 +39,12 @@ def os_text(number):
     return f"{os.strerror(number)} (os error {number})"
 
 def qmp_error(caught):
-    """The JSON object carried by a QMP RuntimeError (or by pytest.raises' record of one)."""
+    """The JSON object carried by a QMP RuntimeError (or pytest.raises' record of one): compact, members sorted."""
     error = getattr(caught, "value", caught)
     assert type(error) is RuntimeError and len(error.args) == 1
-    return json.loads(error.args[0])
+    value = json.loads(error.args[0])
+    assert error.args[0] == json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+    return value
 
 def open_fds():
     fds = set()
@@ -62,8 +60,8 @@ def need(*tools):
 
 def tool_env():
     """The environment for tools that are not instrumented: without a sanitizer runtime preloaded."""
-    env = dict(os.environ)
-    runtime = env.pop("CORVANE_SANITIZER_PRELOAD", None)
+    env, runtime = dict(os.environ), os.environ.get("CORVANE_SANITIZER_PRELOAD")
+    env.pop("CORVANE_SANITIZER_PRELOAD", None)
     if kept := [e for e in env.pop("LD_PRELOAD", "").split(":") if e and e != runtime]:
         env["LD_PRELOAD"] = ":".join(kept)
     return env
@@ -78,7 +76,7 @@ def run_python(code, *args):
 @contextlib.contextmanager
 def other_thread_runs(at_least):
     """The body must let another Python thread run at least `at_least` times (5 ms apart)."""
-    count, done = [0], threading.Event()
+    count, done = [], threading.Event()
 
     def tick():
         while not done.wait(0.005):
@@ -91,13 +89,12 @@ def other_thread_runs(at_least):
     finally:
         done.set()
         thread.join()
-    assert len(count) > at_least, f"the other thread ran {len(count) - 1} times"
+    assert len(count) >= at_least, f"the other thread ran {len(count)} times"
 
 @contextlib.contextmanager
 def signals_arriving():
     """A signal with a Python handler every 2 ms during the body: blocking calls see EINTR."""
-    ticks = []
-    previous = signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+    ticks, previous = [], signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
     signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         yield
@@ -110,14 +107,14 @@ def dribble(data, size, pause=0.001):
     return [step for at in range(0, len(data), size) for step in (data[at : at + size], Delay(pause))]
 
 class Stream:
-    """Sends `chunk` over and over until the client stops reading or `limit` bytes went out."""
+    """Sends `chunk` over and over until the client stops reading or 64 MiB went out."""
 
-    def __init__(self, limit=64 * MiB, chunk=b"a" * 65536):
-        self.limit, self.chunk, self.sent, self.finished = limit, chunk, 0, False
+    def __init__(self, chunk=b"a" * 65536):
+        self.chunk, self.sent, self.finished = chunk, 0, False
 
     def __call__(self, conn):
         with contextlib.suppress(OSError):
-            while self.sent < self.limit:
+            while self.sent < 64 * MiB:
                 self.sent += conn.send(self.chunk)
         self.finished = True
 
@@ -134,13 +131,14 @@ class Peer:
 
     def __enter__(self):
         self._thread.start()
-        self.listen_after or self._listening.wait(10)
+        self._listening.wait(10 if not self.listen_after else 0)
         return self
 
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join(60)
-        self._tmp and shutil.rmtree(self._tmp, ignore_errors=True)
+        if self._tmp:
+            shutil.rmtree(self._tmp, ignore_errors=True)
 
     def _serve(self):
         try:
@@ -180,10 +178,8 @@ class Peer:
                 while action == SILENCE and self.recv(conn):
                     pass
                 return False
-            elif callable(action):
-                action(conn)
             else:
-                conn.sendall(action)
+                action(conn) if callable(action) else conn.sendall(action)
         return True
 
     def idle(self):
@@ -193,10 +189,9 @@ class Peer:
             time.sleep(0.001)
 
 class QmpPeer(Peer):
-    """Greets each connection (`greeting`: actions, or a function of the connection's number
-    giving them), answers qmp_capabilities when `negotiate`, and every other line with
-    `handler(command, raw)` or, for a dict, by the command's name (a value may be such a
-    function). Records every line received."""
+    """Greets each connection (`greeting`: actions, or a function of the connection's number giving
+    them), answers qmp_capabilities when `negotiate`, and every other line with `handler(command,
+    raw)` or, for a dict, by the command's name (a value may be such a function). Records the lines."""
 
     def __init__(self, handler=None, greeting=(GREETING,), negotiate=True, **options):
         super().__init__(**options)
@@ -235,8 +230,8 @@ def echo(command, raw):
     return [b'{"return":' + raw[len(b'{"arguments":') : raw.rindex(b',"execute":')] + b"}\n"]
 
 class HttpPeer(Peer):
-    """Reads one request per connection (recorded in `requests`), plays the next script (the
-    last one repeats), then waits for the client to close."""
+    """Reads one request per connection (recorded in `requests`), plays the next script (the last
+    one repeats), then waits for the client to close."""
 
     def __init__(self, *scripts, read_first=True, **options):
         super().__init__(**options)
@@ -247,8 +242,7 @@ class HttpPeer(Peer):
         self.requests.clear()
 
     def serve(self, conn):
-        script = self.scripts[min(self.connections, len(self.scripts)) - 1]
-        if self.read_first:
+        if self.read_first:  # the head, then Content-Length bytes
             data = b""
             while b"\r\n\r\n" not in data and (chunk := self.recv(conn)):
                 data += chunk
@@ -257,7 +251,7 @@ class HttpPeer(Peer):
             while len(data) < len(head) + 4 + length and (chunk := self.recv(conn)):
                 data += chunk
             self.requests.append(data)
-        if self.perform(conn, script):
+        if self.perform(conn, self.scripts[min(self.connections, len(self.scripts)) - 1]):
             while self.recv(conn):
                 pass
 
