@@ -1,48 +1,29 @@
-/* Test helper, loaded with LD_PRELOAD into a child process: stops the process
- * (SIGSTOP) right before its Nth read of one file, so that a test can act on an
- * operation that is exactly that far along (kill it, cut or remove its source)
- * and then let it go on. Configured by READ_GATE_FILE (the file, recognised by
- * device and inode, so it may be removed meanwhile) and READ_GATE_BEFORE (N,
- * counted from 1). Without both, reads pass through untouched. */
+/* Loaded with LD_PRELOAD into a child process: stops it (SIGSTOP) right before its Nth read of one file,
+ * so that a test acts on an operation exactly that far along, then lets it go on. READ_GATE_FILE names the
+ * file (recognised by device and inode, so it may be removed meanwhile), READ_GATE_BEFORE gives N. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
-typedef ssize_t (*read_function)(int, void *, size_t);
+static struct stat gate;
+static long before, seen;
 
-static read_function real_read;
-static dev_t gate_device;
-static ino_t gate_inode;
-static long gate_before;
-static long reads_seen;
-static int armed;
-
-__attribute__((constructor)) static void read_gate_init(void) {
-    real_read = (read_function)dlsym(RTLD_NEXT, "read");
-    const char *file = getenv("READ_GATE_FILE");
-    const char *before = getenv("READ_GATE_BEFORE");
-    struct stat info;
-    if (file != NULL && before != NULL && stat(file, &info) == 0) {
-        gate_device = info.st_dev;
-        gate_inode = info.st_ino;
-        gate_before = atol(before);
-        armed = gate_before > 0;
-    }
+__attribute__((constructor)) static void arm(void) {
+    const char *file = getenv("READ_GATE_FILE"), *n = getenv("READ_GATE_BEFORE");
+    if (file != NULL && n != NULL && stat(file, &gate) == 0) before = atol(n);
 }
 
 ssize_t read(int fd, void *buffer, size_t count) {
-    if (armed) {
-        struct stat info;
-        if (fstat(fd, &info) == 0 && info.st_dev == gate_device && info.st_ino == gate_inode &&
-            ++reads_seen == gate_before) {
-            armed = 0;
-            raise(SIGSTOP);
-        }
+    static ssize_t (*real_read)(int, void *, size_t);
+    struct stat info;
+    if (real_read == NULL) real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (before > 0 && fstat(fd, &info) == 0 && info.st_dev == gate.st_dev && info.st_ino == gate.st_ino &&
+        ++seen == before) {
+        before = 0;
+        raise(SIGSTOP);
     }
-    if (real_read == NULL) real_read = (read_function)dlsym(RTLD_NEXT, "read");
     return real_read(fd, buffer, count);
 }

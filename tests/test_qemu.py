@@ -13,60 +13,49 @@ NODE, WAIT, POLL = "drive0", 60.0, 0.02
 
 @pytest.fixture(scope="module")
 def vm(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("qemu")
-    disk, qmp, log = directory / "disk.qcow2", str(directory / "qmp.sock"), open(directory / "log", "wb")
+    disk, qmp = (directory := tmp_path_factory.mktemp("qemu")) / "disk.qcow2", str(directory / "qmp.sock")
     subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", disk, "64M"], check=True, env=tool_env())
-    process = subprocess.Popen(
-        ["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none", "-S", "-m", "64",
-         "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
-         "-device", f"virtio-blk-pci,drive={NODE},id=vd0", "-qmp", f"unix:{qmp},server=on,wait=off"],
-        stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=tool_env())
-    log.close()
-    yield process, qmp
+    process = subprocess.Popen(["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none",
+                                "-S", "-m", "64", "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
+                                "-device", f"virtio-blk-pci,drive={NODE}", "-qmp", f"unix:{qmp},server=on,wait=off"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=tool_env())
+    client = _QmpClient(qmp)
+    client.connect(30.0, 30.0)  # retries until QEMU has made its socket
+    yield client, process, qmp
+    client.close()
     process.kill()
     process.wait()
 
-@pytest.fixture
-def client(vm):
-    qmp = _QmpClient(vm[1])
-    qmp.connect(30.0, 30.0)  # retries until QEMU has created its socket
-    yield qmp
-    qmp.close()
-
-def snapshot_tags(client):
+def tags(client):
     info = json.loads(client.execute("human-monitor-command", '{"command-line":"info snapshots"}'))
     return [line.split()[1] for line in info.splitlines()[2:] if line.strip()]
 
-def test_stop_and_cont(client):
+def test_commands_and_snapshots(vm):
+    client, _, path = vm
     client.cont()
     assert json.loads(client.execute("query-status", None))["running"] is True
     client.stop_vm()
     assert client.execute("query-status", None) == '{"running":false,"status":"paused"}'
-
-def test_vm_snapshot_save_load_delete(client):
-    client.snapshot_save("save-a", "tag-a", NODE, [NODE])
-    saved = json.loads(client.wait_for_job("save-a", WAIT, POLL))
+    client.snapshot_save("save", "tag-a", NODE, [NODE])
+    saved = json.loads(client.wait_for_job("save", WAIT, POLL))
     assert (saved["job_type"], saved["status"], saved["error"]) == ("snapshot-save", "concluded", None)
-    assert "tag-a" in snapshot_tags(client) and client.query_jobs() == "[]"  # the wait dismissed the job
-    client.snapshot_load("load-a", "tag-a", NODE, [NODE])
-    assert json.loads(client.wait_for_job("load-a", WAIT, POLL))["job_type"] == "snapshot-load"
-    client.snapshot_delete("delete-a", "tag-a", [NODE])
-    assert json.loads(client.wait_for_job("delete-a", WAIT, POLL))["status"] == "concluded"
-    assert "tag-a" not in snapshot_tags(client)
-
-def test_internal_block_snapshot(vm, client):
+    assert "tag-a" in tags(client) and client.query_jobs() == "[]"  # the wait dismissed the job
+    client.snapshot_load("load", "tag-a", NODE, [NODE])
+    assert json.loads(client.wait_for_job("load", WAIT, POLL))["job_type"] == "snapshot-load"
+    client.snapshot_delete("delete", "tag-a", [NODE])
+    assert json.loads(client.wait_for_job("delete", WAIT, POLL))["status"] == "concluded" and "tag-a" not in tags(client)
     client.blockdev_snapshot_internal_sync(NODE, "block-b")
-    assert "block-b" in snapshot_tags(client)
+    assert "block-b" in tags(client)
     client.blockdev_snapshot_delete_internal_sync(NODE, "block-b")
-    assert "block-b" not in snapshot_tags(client)
+    assert "block-b" not in tags(client)
     with pytest.raises(RuntimeError) as caught:
         client.execute("no-such-command", None)
-    assert qmp_error(caught) == {
-        "context": {"class": "CommandNotFound", "command": "no-such-command",
-                    "desc": "The command no-such-command has not been found", "socket_path": vm[1]},
-        "message": "QMP command 'no-such-command' failed"}
+    assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": {
+        "class": "CommandNotFound", "command": "no-such-command", "desc": "The command no-such-command has not been found",
+        "socket_path": path}}
 
-def test_a_failed_job_stays_listed_until_dismissed(client):
+def test_a_failed_job_stays_listed_until_dismissed(vm):
+    client = vm[0]
     client.snapshot_load("load-missing", "no-such-tag", NODE, [NODE])
     with pytest.raises(RuntimeError) as caught:
         client.wait_for_job("load-missing", WAIT, POLL)
@@ -76,10 +65,10 @@ def test_a_failed_job_stays_listed_until_dismissed(client):
     client.dismiss_job("load-missing")
     assert client.query_jobs() == "[]"
 
-def test_quit(vm, client):
-    assert client.execute("quit", None) == "{}"
-    vm[0].wait(20)
+def test_quit(vm):
+    assert vm[0].execute("quit", None) == "{}"
+    vm[1].wait(20)
     with pytest.raises(RuntimeError) as caught:
-        client.execute("query-status", None)
+        vm[0].execute("query-status", None)
     assert qmp_error(caught)["message"] in ("QMP socket closed unexpectedly", "Broken pipe (os error 32)",
                                             "Connection reset by peer (os error 104)")
