@@ -300,6 +300,7 @@ def test_no_sigpipe_with_the_default_signal_action():
         child = run_python("""
 import json, signal
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+import corvane_core._ffi as ffi
 client = ffi._QmpClient(sys.argv[1])
 for call in [lambda: client.execute("x", None), lambda: client.execute("x", None),
              lambda: ffi.firecracker_request(sys.argv[2], "PUT", "/", "x" * 8_000_000, 10.0)]:
