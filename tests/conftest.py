@@ -1,15 +1,8 @@
-"""Fixtures shared by the tests, and the leak mode: with --leaks (./dev leaks, under the debug
-interpreter) the body of every test marked `leakcheck` runs again and again, and the test fails
-when the interpreter's total reference count or the open descriptors grew. A leak of one per
-call grows them by the number of repetitions, far beyond what is alive by chance at a snapshot."""
+"""Fixtures shared by the tests, and the leak mode: with --leaks (./dev leaks, under the debug interpreter) the body of
+every test marked `leakcheck` runs again and again, and the test fails when the interpreter's total reference count or
+the open descriptors grew. A leak of one per call grows them by the repetitions, far beyond what is alive by chance."""
 
-import ctypes
-import gc
-import os
-import shutil
-import sys
-import tempfile
-import time
+import ctypes, gc, os, shutil, sys, tempfile, time
 
 import pytest
 

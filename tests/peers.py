@@ -1,21 +1,8 @@
-"""Scripted peers on Unix sockets, each served by a thread, and helpers shared by the tests. A script
-is a list of actions: bytes (sent as they are), Delay(seconds), CLOSE (end the connection here),
-SILENCE (send nothing more, wait for the client to close) or a callable taking the connection."""
+"""Scripted peers on Unix sockets, each served by a thread, and helpers shared by the tests. A script is a list of
+actions: bytes (sent as they are), Delay(seconds), CLOSE (end the connection here), SILENCE (send nothing more, wait
+for the client to close) or a callable taking the connection."""
 
-import contextlib
-import json
-import os
-import select
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import weakref
-from dataclasses import dataclass
+import contextlib, json, os, select, shutil, signal, socket, subprocess, sys, tempfile, threading, time, weakref
 
 import pytest
 
@@ -23,11 +10,7 @@ MiB, HERE, CLOSE, SILENCE = 1 << 20, os.path.dirname(os.path.abspath(__file__)),
 GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11},"package":""},"capabilities":["oob"]}}\n'
 CAPS, OK = b'{"execute":"qmp_capabilities"}\n', b'{"return":{}}\n'
 EVENT = b'{"event":"STOP","data":{},"timestamp":{"seconds":1,"microseconds":2}}\n'
-LIVE = weakref.WeakSet()  # peers to bring to rest between repetitions in leak mode
-
-@dataclass(frozen=True)
-class Delay:
-    seconds: float
+LIVE, Delay = weakref.WeakSet(), float  # peers to bring to rest between repetitions in leak mode; a pause
 
 def reply(value):
     return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
@@ -103,12 +86,18 @@ def signals_arriving():
         signal.signal(signal.SIGALRM, previous)
     assert ticks
 
+def in_threads(*targets):
+    """Runs the functions in threads at once; the names of those still running after a minute."""
+    threads = [threading.Thread(target=target, name=str(n)) for n, target in enumerate(targets)]
+    for thread in threads:
+        thread.start()
+    return [thread.name for thread in threads if thread.join(60) or thread.is_alive()]
+
 def dribble(data, size, pause=0.001):
     return [step for at in range(0, len(data), size) for step in (data[at : at + size], Delay(pause))]
 
 class Stream:
     """Sends `chunk` over and over until the client stops reading or 64 MiB went out."""
-
     def __init__(self, chunk=b"a" * 65536):
         self.chunk, self.sent, self.finished = chunk, 0, False
 
@@ -120,7 +109,6 @@ class Stream:
 
 class Peer:
     """Accepts connections one after the other and serves each with `serve`."""
-
     def __init__(self, directory=None, listen_after=0.0):
         self._tmp = None if directory else tempfile.mkdtemp(prefix="peer", dir="/tmp")
         self.path = os.path.join(directory or self._tmp, "peer.sock")
@@ -162,18 +150,16 @@ class Peer:
         except BaseException as error:  # noqa: BLE001 - the test sees it in errors
             self.errors.append(error)
 
-    def recv(self, conn):
-        """The next bytes from the client; b"" when it closed or the peer stops."""
+    def recv(self, conn):  # b"" when the client closed or the peer stops
         while not self._stop.is_set():
             if select.select([conn], [], [], 0.01)[0]:
                 return conn.recv(65536)
         return b""
 
-    def perform(self, conn, actions):
-        """Plays the actions; False when the connection is to end."""
+    def perform(self, conn, actions):  # False when the connection is to end
         for action in actions:
             if isinstance(action, Delay):
-                time.sleep(action.seconds)
+                time.sleep(action)
             elif action in (CLOSE, SILENCE):
                 while action == SILENCE and self.recv(conn):
                     pass
@@ -182,8 +168,7 @@ class Peer:
                 action(conn) if callable(action) else conn.sendall(action)
         return True
 
-    def idle(self):
-        """Waits until no connection is being served."""
+    def idle(self):  # until no connection is being served
         deadline = time.monotonic() + 5
         while self.busy and time.monotonic() < deadline:
             time.sleep(0.001)
@@ -192,7 +177,6 @@ class QmpPeer(Peer):
     """Greets each connection (`greeting`: actions, or a function of the connection's number giving
     them), answers qmp_capabilities when `negotiate`, and every other line with `handler(command,
     raw)` or, for a dict, by the command's name (a value may be such a function). Records the lines."""
-
     def __init__(self, handler=None, greeting=(GREETING,), negotiate=True, **options):
         super().__init__(**options)
         self.handler, self.greeting, self.negotiate, self.lines = handler or {}, greeting, negotiate, []
@@ -232,7 +216,6 @@ def echo(command, raw):
 class HttpPeer(Peer):
     """Reads one request per connection (recorded in `requests`), plays the next script (the last
     one repeats), then waits for the client to close."""
-
     def __init__(self, *scripts, read_first=True, **options):
         super().__init__(**options)
         self.scripts, self.read_first, self.requests = list(scripts), read_first, []

@@ -1,13 +1,10 @@
 """JSON text as the module reads and writes it: `execute` parses its arguments before any I/O, and a
 peer echoing them back as the reply's "return" shows what the client wrote and how it reads it."""
 
-import json
-import math
-import re
+import json, math, re
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from corvane_core._ffi import _QmpClient
 from peers import QmpPeer, echo, qmp_error

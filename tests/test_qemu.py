@@ -1,7 +1,6 @@
 """The QMP client against a real QEMU: TCG, the CPU stopped, one qcow2 disk."""
 
-import json
-import subprocess
+import json, subprocess
 
 import pytest
 

@@ -1,14 +1,6 @@
 """The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, signals."""
 
-import collections
-import errno
-import json
-import math
-import os
-import random
-import subprocess
-import threading
-import time
+import collections, errno, json, math, os, random, subprocess, threading, time
 
 import pytest
 
