@@ -10,6 +10,7 @@ from peers import (CAPS, CLOSE, EVENT, GREETING, OK, Delay, HttpPeer, MiB, QmpPe
 
 STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"running":true,"status":"running"}'
 QUERY, CLOSED, UTF8 = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly", "stream did not contain valid UTF-8"
+FAILED = "QMP command 'query-status' failed"
 TOO_LONG, MAX_LINE = "QMP message exceeds 10485760 bytes without a line feed", 10 * MiB
 
 @pytest.fixture
@@ -22,8 +23,7 @@ def connected(peer, read_timeout=5.0):
     client.connect(5.0, read_timeout)
     return client
 
-def outcome(call):
-    """The call's result, or the message and context of its QMP error."""
+def outcome(call):  # the call's result, or the message and context of its QMP error
     try:
         return call()
     except RuntimeError as error:
@@ -34,34 +34,31 @@ def failure(call):
         call()
     return qmp_error(caught)
 
+def line(execute, **arguments):
+    return json.dumps({"arguments": arguments, "execute": execute} if arguments else {"execute": execute}, separators=(",", ":"),
+                      ensure_ascii=False).encode() + b"\n"
+
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("call, line", [
+@pytest.mark.parametrize("call, sent", [
     (lambda c: c.execute(arguments_json=None, command="cont"), b'{"execute":"cont"}\n'),
     (lambda c: c.execute("x", '{"z":{"y":1,"b":[{"d":1,"c":2}]}}'), b'{"arguments":{"z":{"b":[{"c":2,"d":1}],"y":1}},"execute":"x"}\n'),
     (lambda c: c.execute('a"b\\c\n', "null"), b'{"arguments":null,"execute":"a\\"b\\\\c\\n"}\n'),
-    (lambda c: c.stop_vm(), b'{"execute":"stop"}\n'),
-    (lambda c: c.cont(), b'{"execute":"cont"}\n'),
-    (lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "d\u00e9"]), '{"arguments":{"devices":["vda","dé"],'
-     '"job-id":"j\\"","tag":"t\\\\","vmstate":"v\\u0001"},"execute":"snapshot-save"}\n'.encode()),
+    (lambda c: c.stop_vm(), line("stop")), (lambda c: c.cont(), line("cont")), (lambda c: c.query_jobs(), line("query-jobs")),
+    (lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "d\u00e9"]),
+     '{"arguments":{"devices":["vda","dé"],"job-id":"j\\"","tag":"t\\\\","vmstate":"v\\u0001"},"execute":"snapshot-save"}\n'.encode()),
     (lambda c: c.snapshot_load(job_id="j2", tag="t1", vmstate="vda", devices=("vda",)),
-     b'{"arguments":{"devices":["vda"],"job-id":"j2","tag":"t1","vmstate":"vda"},"execute":"snapshot-load"}\n'),
-    (lambda c: c.snapshot_delete("j3", "t1", []),
-     b'{"arguments":{"devices":[],"job-id":"j3","tag":"t1"},"execute":"snapshot-delete"}\n'),
-    (lambda c: c.blockdev_snapshot_internal_sync("drive0", "s1"),
-     b'{"arguments":{"device":"drive0","name":"s1"},"execute":"blockdev-snapshot-internal-sync"}\n'),
-    (lambda c: c.blockdev_snapshot_delete_internal_sync("drive0", "s1"),
-     b'{"arguments":{"device":"drive0","name":"s1"},"execute":"blockdev-snapshot-delete-internal-sync"}\n'),
-    (lambda c: c.dismiss_job("snap-job"), b'{"arguments":{"id":"snap-job"},"execute":"job-dismiss"}\n'),
-    (lambda c: c.query_jobs(), QUERY)])
-def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, line):
+     line("snapshot-load", devices=["vda"], **{"job-id": "j2"}, tag="t1", vmstate="vda")),
+    (lambda c: c.snapshot_delete("j3", "t1", []), line("snapshot-delete", devices=[], **{"job-id": "j3"}, tag="t1")),
+    (lambda c: c.blockdev_snapshot_internal_sync("d", "s"), line("blockdev-snapshot-internal-sync", device="d", name="s")),
+    (lambda c: c.blockdev_snapshot_delete_internal_sync("d", "s"), line("blockdev-snapshot-delete-internal-sync", device="d", name="s")),
+    (lambda c: c.dismiss_job("snap-job"), line("job-dismiss", id="snap-job"))])
+def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, sent):
     peer.handler = {"query-jobs": [reply([])]}
-    assert call(_QmpClient(peer.path)) in (None, "{}", "[]")
-    assert peer.lines == [CAPS, line]
+    assert call(_QmpClient(peer.path)) in (None, "{}", "[]") and peer.lines == [CAPS, sent]
 
 def hostile(peer, stage, actions, close=True):
-    """A connection on which the greeting, the capabilities reply or the reply is replaced by
-    `actions`: the outcome of connecting and sending a command there. Then the same client
-    (closed first, unless told otherwise) works against the good peer."""
+    """A connection on which the greeting, the capabilities reply or the reply is replaced by `actions`: the outcome of
+    connecting and sending a command there. Then the same client (closed first, unless told otherwise) works again."""
     once = {stage: actions}
     peer.negotiate = False
     peer.greeting = lambda number: once.pop("greeting", [GREETING])
@@ -74,7 +71,7 @@ def hostile(peer, stage, actions, close=True):
     return got
 
 def E(message, **context):
-    return message, context
+    return message, {"command": "query-status", **context} if message == FAILED else context
 
 NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff"
 EXCHANGES = [
@@ -83,24 +80,18 @@ EXCHANGES = [
     ("reply", [b'{"ret', Delay(0.01), b'urn":[1,', Delay(0.01), b"2]}\n"], "[1,2]"),
     ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
     ("reply", [b'{"return":8}', CLOSE], "8"),
-    ("reply", [b'{"error":{"class":"GenericError","desc":"gone"}}\n'],
-     ("QMP command 'query-status' failed", {"class": "GenericError", "command": "query-status", "desc": "gone"})),
-    ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'],
-     ("QMP command 'query-status' failed", {"class": None, "command": "query-status", "desc": None})),
-    ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")),
-    ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
-    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)),
-    ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)),
-    ("reply", [EVENT, CLOSE], E(CLOSED)),
+    ("reply", [b'{"error":{"class":"GenericError","desc":"gone"}}\n'], E(FAILED, **{"class": "GenericError", "desc": "gone"})),
+    ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], E(FAILED, **{"class": None, "desc": None})),
+    ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")), ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
+    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)), ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)), ("reply", [EVENT, CLOSE], E(CLOSED)),
     ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS], STATUS_TEXT),
     ("reply", dribble(EVENT + STATUS, 1), STATUS_TEXT),
     ("greeting", dribble(GREETING, 1), STATUS_TEXT),
     ("greeting", [b'{"QMP":null}\n'], STATUS_TEXT),
     ("greeting", [NOISE, CLOSE], E(UTF8)),
     ("greeting", [b"[" * 100_000 + b"\n"], E("recursion limit exceeded at line 1 column 128")),
-    ("greeting", [b'{"qmp":{}}\n'], ("Invalid QMP greeting", {"greeting": {"qmp": {}}})),
-    ("greeting", [b"[1]\n"], ("Invalid QMP greeting", {"greeting": [1]})),
-    ("greeting", [EVENT], ("Invalid QMP greeting", {"greeting": json.loads(EVENT)})),
+    ("greeting", [b'{"qmp":{}}\n'], E("Invalid QMP greeting", greeting={"qmp": {}})),
+    ("greeting", [b"[1]\n"], E("Invalid QMP greeting", greeting=[1])), ("greeting", [EVENT], E("Invalid QMP greeting", greeting=json.loads(EVENT))),
     ("capabilities", [EVENT, error_reply("CommandNotFound", "no")], (
         "QMP command 'qmp_capabilities' failed", {"class": "CommandNotFound", "command": "qmp_capabilities", "desc": "no"})),
 ]
@@ -124,17 +115,14 @@ def test_a_peer_closing_at_every_byte(peer, stage, message):
         else:  # all but the line feed: the line ends with the stream
             assert got == (STATUS_TEXT if stage == "reply" else (os_text(errno.EPIPE), context))
 
-@pytest.mark.parametrize("stage, prefix", [("greeting", b""), ("reply", b'{"event":"STOP"}\n{"event":"')])
-def test_an_endless_line_stops_at_the_bound_and_drops_the_connection(peer, stage, prefix):
-    stream = Stream()
-    assert hostile(peer, stage, [prefix, stream], close=False) == (TOO_LONG, {"socket_path": peer.path})
-    assert peer.connections == 2  # the next command connected afresh
-    assert stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further than the bound
-
-@pytest.mark.parametrize("total", [MAX_LINE, MAX_LINE + 1])
-def test_the_line_bound_counts_the_line_feed(peer, total):
-    got = hostile(peer, "reply", [b'{"return":"' + b"x" * (total - 14) + b'"}\n'])
+@pytest.mark.parametrize("stage, prefix, total", [("greeting", b"", None), ("reply", b'{"event":"STOP"}\n{"event":"', None),
+                                                  ("reply", b'{"return":"', MAX_LINE), ("reply", b'{"return":"', MAX_LINE + 1)])
+def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_connection(peer, stage, prefix, total):
+    data = [prefix, stream := Stream()] if total is None else [prefix + b"x" * (total - 14) + b'"}\n']
+    got = hostile(peer, stage, data, close=False)
     assert got == ('"' + "x" * (total - 14) + '"' if total == MAX_LINE else (TOO_LONG, {"socket_path": peer.path}))
+    assert peer.connections == (1 if total == MAX_LINE else 2)  # the next command connected afresh
+    assert total or stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further than the bound
 
 def test_replies_are_taken_in_order(peer):
     peer.handler = {"two": [b'{"return":1}\n{"return":2}\n'], "none": [], "slow": [Delay(0.6), reply("late")]}
