@@ -12,14 +12,12 @@ CAPS, OK = b'{"execute":"qmp_capabilities"}\n', b'{"return":{}}\n'
 EVENT = b'{"event":"STOP","data":{},"timestamp":{"seconds":1,"microseconds":2}}\n'
 LIVE, Delay = weakref.WeakSet(), float  # peers to bring to rest between repetitions in leak mode; a pause
 
-def reply(value):
-    return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
+def reply(value): return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
 
 def error_reply(error_class, desc):
     return json.dumps({"error": {"class": error_class, "desc": desc}}, separators=(",", ":")).encode() + b"\n"
 
-def os_text(number):
-    return f"{os.strerror(number)} (os error {number})"
+def os_text(number): return f"{os.strerror(number)} (os error {number})"
 
 def qmp_error(caught):
     """The JSON object carried by a QMP RuntimeError (or pytest.raises' record of one): compact, members sorted."""
@@ -53,8 +51,7 @@ def python_command(code, *args):
     """A fresh interpreter running `code`, with the tests directory importable."""
     return [sys.executable, "-c", f"import sys; sys.path.insert(0, {HERE!r})\n" + code, *map(str, args)]
 
-def run_python(code, *args):
-    return subprocess.run(python_command(code, *args), capture_output=True, text=True, timeout=120)
+def run_python(code, *args): return subprocess.run(python_command(code, *args), capture_output=True, text=True, timeout=120)
 
 @contextlib.contextmanager
 def other_thread_runs(at_least):
@@ -181,8 +178,7 @@ class QmpPeer(Peer):
         super().__init__(**options)
         self.handler, self.greeting, self.negotiate, self.lines = handler or {}, greeting, negotiate, []
 
-    def commands(self):
-        return [line for line in self.lines if line != CAPS]
+    def commands(self): return [line for line in self.lines if line != CAPS]
 
     def settle(self):  # between repetitions in leak mode; the connection may stay
         self.lines.clear()

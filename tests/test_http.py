@@ -14,8 +14,7 @@ TOO_LARGE, SHORT, MALFORMED = "HTTP response headers are too large", "failed to 
 DIGIT, BIG = "invalid digit found in string", "number too large to fit in target type"
 PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
 
-def head(*lines):
-    return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
+def head(*lines): return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
 
 OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
 
@@ -150,8 +149,7 @@ def test_signals_do_not_interrupt_a_request(http):
     with signals_arriving():
         assert request(http) == (200, "{}")
 
-def answer(status):
-    return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
+def answer(status): return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
 
 @pytest.mark.leakcheck
 def test_the_wait_ends_with_a_200_or_at_its_deadline(http, tmp_dir):
