@@ -84,8 +84,15 @@ def signals_arriving():
     assert ticks
 
 def in_threads(*targets):
-    """Runs the functions in threads at once; the names of those still running after a minute."""
-    threads = [threading.Thread(target=target, name=str(n)) for n, target in enumerate(targets)]
+    """Runs the functions in threads at once: the names of those still running after a minute; what they raised
+    goes to in_threads.failures."""
+    def run(target):
+        try:
+            target()
+        except BaseException as error:  # noqa: BLE001 - reported to the test
+            in_threads.failures.append(error)
+
+    in_threads.failures, threads = [], [threading.Thread(target=run, args=(target,), name=str(n)) for n, target in enumerate(targets)]
     for thread in threads:
         thread.start()
     return [thread.name for thread in threads if thread.join(60) or thread.is_alive()]
