@@ -28,7 +28,6 @@ def snapshot():
 def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.config.getoption("--leaks") and pyfuncitem.get_closest_marker("leakcheck"):
         body, interval = pyfuncitem.obj, sys.getswitchinterval()
-
         def repeated(**arguments):
             sys.setswitchinterval(0.0002)  # peer threads answer sooner
             try:
@@ -80,7 +79,6 @@ def tmp_dir():
 def tmpfs(tmp_path):
     """mount(options, flags, point): a tmpfs for the test, or a remount of `point`."""
     libc, points = ctypes.CDLL(None, use_errno=True), []
-
     def mount(options, flags=0, point=None):
         if os.geteuid() != 0:
             pytest.skip("mounting a tmpfs needs root")
@@ -90,7 +88,6 @@ def tmpfs(tmp_path):
         if libc.mount(b"tmpfs", bytes(point), b"tmpfs", flags, options.encode()) != 0:
             pytest.skip(f"cannot mount a tmpfs here: {os.strerror(ctypes.get_errno())}")
         return point
-
     yield mount
     for point in points:
         libc.umount2(bytes(point), 2)  # MNT_DETACH

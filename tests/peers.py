@@ -57,11 +57,9 @@ def run_python(code, *args): return subprocess.run(python_command(code, *args), 
 def other_thread_runs(at_least):
     """The body must let another Python thread run at least `at_least` times (5 ms apart)."""
     count, done = [], threading.Event()
-
     def tick():
         while not done.wait(0.005):
             count.append(1)
-
     thread = threading.Thread(target=tick)
     thread.start()
     try:
@@ -91,7 +89,6 @@ def in_threads(*targets):
             target()
         except BaseException as error:  # noqa: BLE001 - reported to the test
             in_threads.failures.append(error)
-
     in_threads.failures, threads = [], [threading.Thread(target=run, args=(target,), name=str(n)) for n, target in enumerate(targets)]
     for thread in threads:
         thread.start()
@@ -104,7 +101,6 @@ class Stream:
     """Sends `chunk` over and over until the client stops reading or 64 MiB went out."""
     def __init__(self, chunk=b"a" * 65536):
         self.chunk, self.sent, self.finished = chunk, 0, False
-
     def __call__(self, conn):
         with contextlib.suppress(OSError):
             while self.sent < 64 * MiB:
@@ -120,18 +116,15 @@ class Peer:
         self._stop, self._listening = threading.Event(), threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         LIVE.add(self)
-
     def __enter__(self):
         self._thread.start()
         self._listening.wait(10 if not self.listen_after else 0)
         return self
-
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join(60)
         if self._tmp:
             shutil.rmtree(self._tmp, ignore_errors=True)
-
     def _serve(self):
         try:
             if self._stop.wait(self.listen_after):
@@ -153,13 +146,11 @@ class Peer:
                         self.busy = False
         except BaseException as error:  # noqa: BLE001 - the test sees it in errors
             self.errors.append(error)
-
     def recv(self, conn):  # b"" when the client closed or the peer stops
         while not self._stop.is_set():
             if select.select([conn], [], [], 0.01)[0]:
                 return conn.recv(65536)
         return b""
-
     def perform(self, conn, actions):  # False when the connection is to end
         for action in actions:
             if isinstance(action, Delay):
@@ -171,7 +162,6 @@ class Peer:
             else:
                 action(conn) if callable(action) else conn.sendall(action)
         return True
-
     def idle(self):  # until no connection is being served
         deadline = time.monotonic() + 5
         while self.busy and time.monotonic() < deadline:
@@ -184,12 +174,9 @@ class QmpPeer(Peer):
     def __init__(self, handler=None, greeting=(GREETING,), negotiate=True, **options):
         super().__init__(**options)
         self.handler, self.greeting, self.negotiate, self.lines = handler or {}, greeting, negotiate, []
-
     def commands(self): return [line for line in self.lines if line != CAPS]
-
     def settle(self):  # between repetitions in leak mode; the connection may stay
         self.lines.clear()
-
     def answer(self, raw):
         try:
             command = json.loads(raw)
@@ -201,7 +188,6 @@ class QmpPeer(Peer):
             return self.handler(command, raw)
         actions = self.handler.get(command.get("execute") if isinstance(command, dict) else None, [OK])
         return actions(command, raw) if callable(actions) else actions
-
     def serve(self, conn):
         greeting = self.greeting(self.connections) if callable(self.greeting) else self.greeting
         pending = b"" if self.perform(conn, greeting) else None
@@ -222,11 +208,9 @@ class HttpPeer(Peer):
     def __init__(self, *scripts, read_first=True, **options):
         super().__init__(**options)
         self.scripts, self.read_first, self.requests = list(scripts), read_first, []
-
     def settle(self):  # between repetitions in leak mode
         self.idle()
         self.requests.clear()
-
     def serve(self, conn):
         if self.read_first:  # the head, then Content-Length bytes
             data = b""

@@ -176,14 +176,12 @@ def test_concurrent_calls_into_one_target(tmp_path):
 def test_the_interpreter_lock_is_released_while_decompressing(tmp_path):
     os.mkfifo(tmp_path / "fifo")  # fed by a thread of this process, which could never run with the lock held
     frame, results = zstd.compress(b"streamed" * 100000), []
-
     def feed():
         with open(tmp_path / "fifo", "wb", buffering=0) as pipe:
             pipe.write(frame[:100])
             while not (tmp_path / "out.tmp").exists():  # the fixed temporary name, while the call waits
                 pass
             pipe.write(frame[100:])
-
     assert not in_threads(feed, lambda: results.append(run("unpack", tmp_path / "out", tmp_path / "fifo")))
     assert results == ["sparse"] and (tmp_path / "out").read_bytes() == b"streamed" * 100000
 

@@ -132,11 +132,9 @@ def test_timeouts(http):
 
 def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
     before, seen = open_fds(), []
-
     def inspect(conn):
         sockets = [fd for fd in open_fds() - before - {conn.fileno()} if stat.S_ISSOCK(os.fstat(fd).st_mode)]
         seen.extend(bool(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC) for fd in sockets)
-
     http.scripts = [[inspect, Delay(0.6), OK_2]]
     with other_thread_runs(5):
         assert request(http) == (200, "{}") and seen == [True]

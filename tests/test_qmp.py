@@ -177,7 +177,6 @@ def job(job_id="j1", status="concluded", **extra):
 def jobs(*listings, dismissal=OK):
     """Answers query-jobs with successive listings (the last one repeats)."""
     queue = list(listings)
-
     def answer(command, raw):
         if command["execute"] == "query-jobs":
             listing = queue.pop(0) if len(queue) > 1 else queue[0]
@@ -336,7 +335,6 @@ def test_a_shared_client_under_stress(tmp_path):
              "query": lambda: json.loads(client.query_jobs())[1]["status"] == "running",
              "wait": lambda: json.loads(client.wait_for_job("j", 10.0, 0.0))["job_id"] == "j",
              "timeout": lambda: failure(lambda: client.wait_for_job("slow", 0.03, 0.01))["context"]["last_status"] in ("running", None)}
-
     def worker(t):
         rng, value = random.Random(t), {"s": "é\n\"" * t, "t": t}
         for n in itertools.count():
@@ -346,7 +344,6 @@ def test_a_shared_client_under_stress(tmp_path):
                 sent[name := rng.choice(["echo", *calls])] += 1
             assert (client.execute("echo", json.dumps(value, indent=1)) == json.dumps(value, separators=(",", ":"), ensure_ascii=False)
                     if name == "echo" else calls[name]() is not False), name
-
     assert not in_threads(*[lambda t=t: worker(t) for t in range(12)]) and not in_threads.failures
     client.close()
     lines, connections, errors = peer.communicate("", timeout=30)[0].rsplit(" ", 2)

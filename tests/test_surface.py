@@ -45,15 +45,12 @@ def test_the_stub_describes_the_live_module():
 
 class Index:
     """__index__ (and __float__, __bool__) give the value, or raise it."""
-
     def __init__(self, value):
         self.value = value
-
     def __index__(self):
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
-
     __float__ = __bool__ = __index__
 
 def fake_bool(*truth, module="numpy", name="bool_"):
