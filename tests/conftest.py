@@ -8,7 +8,7 @@ import pytest
 
 from peers import open_fds, settle_all
 
-WARMUP, REPEAT, FEWEST = 20, 300, 150  # bodies slower than 10 ms repeat fewer times, never below FEWEST
+WARMUP, REPEAT, FEWEST = 10, 200, 120  # bodies slower than 10 ms repeat fewer times, never below FEWEST
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
 def pytest_addoption(parser):
@@ -36,7 +36,7 @@ def pytest_pyfunc_call(pyfuncitem):
                     settle_all()
                     body(**arguments)
                     gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
-                repeat = max(FEWEST, min(REPEAT, int(60 / (time.monotonic() - started))))
+                repeat = max(FEWEST, min(REPEAT, int(20 / (time.monotonic() - started))))
                 references, descriptors = snapshot()
                 for _ in range(repeat):
                     settle_all()

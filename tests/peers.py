@@ -94,7 +94,7 @@ def in_threads(*targets):
         thread.start()
     return [thread.name for thread in threads if thread.join(60) or thread.is_alive()]
 
-def dribble(data, size, pause=0.001):
+def dribble(data, size, pause=0.0002):
     return [step for at in range(0, len(data), size) for step in (data[at : at + size], Delay(pause))]
 
 class Stream:
