@@ -8,7 +8,7 @@ import pytest
 
 from peers import open_fds, settle_all
 
-WARMUP, REPEAT, FEWEST = 10, 200, 120  # bodies slower than 10 ms repeat fewer times, never below FEWEST
+WARMUP, REPEAT, FEWEST = 10, 200, 150  # bodies slower than 10 ms repeat fewer times, never below FEWEST
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
 def pytest_addoption(parser):
