@@ -28,11 +28,11 @@ def qmp_error(caught):
     return value
 
 def open_fds():
-    fds = set()
-    for name in os.listdir("/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"):
-        with contextlib.suppress(OSError):
-            os.fstat(int(name))  # the listing's own descriptor is closed by now
-            fds.add(int(name))
+    fds, base = set(), "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
+    for name in os.listdir(base):
+        with contextlib.suppress(OSError):  # the listing's own descriptor is closed by now; a sanitizer's report file stays
+            if os.fstat(int(name)) and "/sanitizer-reports/" not in (os.readlink(f"{base}/{name}") if "proc" in base else ""):
+                fds.add(int(name))
     return fds
 
 def need(*tools):
