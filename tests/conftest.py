@@ -1,13 +1,93 @@
-"""Fixtures shared by test modules."""
+"""Fixtures shared by the tests, and the leak mode: with --leaks (./dev leaks, under the debug interpreter) the body of
+every test marked `leakcheck` runs again and again, and the test fails when the interpreter's total reference count or
+the open descriptors grew. A leak of one per call grows them by the repetitions, far beyond what is alive by chance."""
+
+import ctypes, gc, os, shutil, sys, tempfile, time
 
 import pytest
 
-from firecracker_peer import remove_dir, short_temp_dir
+from peers import open_fds, settle_all
 
+WARMUP, REPEAT, FEWEST = 10, 200, 150  # bodies slower than 10 ms repeat fewer times, never below FEWEST
+REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
+
+def pytest_addoption(parser):
+    parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under reference and descriptor checks")
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "leakcheck: repeated under the reference and descriptor checks with --leaks")
+    if config.getoption("--leaks") and not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("--leaks needs the debug interpreter (./dev leaks)")
+
+def snapshot():
+    settle_all()  # peers at rest, their records dropped
+    gc.collect()
+    return sys.gettotalrefcount(), len(open_fds())
+
+@pytest.hookimpl(wrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if pyfuncitem.config.getoption("--leaks") and pyfuncitem.get_closest_marker("leakcheck"):
+        body, interval = pyfuncitem.obj, sys.getswitchinterval()
+        def repeated(**arguments):
+            sys.setswitchinterval(0.0002)  # peer threads answer sooner
+            try:
+                started = time.monotonic()
+                for _ in range(WARMUP):
+                    settle_all()
+                    body(**arguments)
+                    gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
+                repeat = max(FEWEST, min(REPEAT, int(20 / (time.monotonic() - started))))
+                references, descriptors = snapshot()
+                for _ in range(repeat):
+                    settle_all()
+                    body(**arguments)
+                    gc.collect(1)
+                references_after, descriptors_after = snapshot()
+            finally:
+                sys.setswitchinterval(interval)
+            assert descriptors_after - descriptors <= DESCRIPTOR_TOLERANCE, "descriptors leak"
+            assert references_after - references <= REFERENCE_TOLERANCE, f"{references_after - references} references leak"
+
+        pyfuncitem.obj = repeated
+    return (yield)
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    item.failed_call = getattr(item, "failed_call", False) or (report.when == "call" and report.failed)
+    return report
+
+@pytest.fixture(autouse=True)
+def no_descriptor_left(request):
+    """After every test, no descriptor stays open (a peer thread closes its end a moment after the client)."""
+    before = open_fds()
+    yield
+    deadline = time.monotonic() + 10
+    while not request.node.failed_call and not open_fds() <= before:  # a failure's report holds its frames
+        gc.collect()  # clients held by reference cycles (a caught exception's traceback)
+        assert time.monotonic() < deadline, f"descriptors left open: {open_fds() - before}"
+        time.sleep(0.005)
 
 @pytest.fixture
 def tmp_dir():
-    """A fresh directory with a path short enough for a Unix socket's address."""
-    path = short_temp_dir()
+    """A fresh directory with a path short enough for a socket address."""
+    path = tempfile.mkdtemp(prefix="t", dir="/tmp")
     yield path
-    remove_dir(path)
+    shutil.rmtree(path, ignore_errors=True)
+
+@pytest.fixture
+def tmpfs(tmp_path):
+    """mount(options, flags, point): a tmpfs for the test, or a remount of `point`."""
+    libc, points = ctypes.CDLL(None, use_errno=True), []
+    def mount(options, flags=0, point=None):
+        if os.geteuid() != 0:
+            pytest.skip("mounting a tmpfs needs root")
+        if point is None:
+            points.append(point := tmp_path / f"fs{len(points)}")
+            point.mkdir()
+        if libc.mount(b"tmpfs", bytes(point), b"tmpfs", flags, options.encode()) != 0:
+            pytest.skip(f"cannot mount a tmpfs here: {os.strerror(ctypes.get_errno())}")
+        return point
+    yield mount
+    for point in points:
+        libc.umount2(bytes(point), 2)  # MNT_DETACH

@@ -1,0 +1,280 @@
+"""The disk helpers on real files with holes: one model of hole layouts for both operations, paths and modes, failures
+that leave the target as it was, faults mid-operation (a child stopped right before an exact read, by read_gate.c)."""
+
+import bisect, errno, json, os, random, shutil, signal, stat, struct, subprocess, sys, uuid
+from compression import zstd
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import corvane_core._ffi as ffi
+from peers import HERE, MiB, in_threads, need, os_text, python_command, tool_env
+
+PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
+OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
+
+def run(op, target, source=None, *chunk_size):
+    """The result, or the text of the OSError, which carries nothing else."""
+    try:
+        return OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size)
+    except OSError as error:
+        assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
+        return error.args[0]
+
+def entries(directory): return sorted(path.name for path in Path(directory).iterdir())
+
+def data_ranges(path):
+    ranges, position, size = [], 0, os.path.getsize(path)
+    with open(path, "rb") as f:
+        while position < size:
+            try:
+                start = os.lseek(f.fileno(), position, os.SEEK_DATA)
+            except OSError:  # only a hole from here on
+                break
+            position = os.lseek(f.fileno(), start, os.SEEK_HOLE)
+            ranges.append((start, position))
+    return ranges
+
+def check_sparse(path, content, chunk, frames=(0,), exact=True):
+    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes;
+    the file system shows the written ones in whole pages, merged. Exact: the pieces are the
+    chunks counted from each frame's start (decompressed pieces may end early, where libzstd's
+    output does: then every page written is at most a chunk away from data)."""
+    assert Path(path).read_bytes() == content
+    ranges, layout, starts = data_ranges(path), [], [*frames, len(content)]
+    assert os.stat(path).st_blocks * 512 == sum(-(-(end - start) // PAGE) * PAGE for start, end in ranges)
+    if not exact:
+        data = [n for n in range(0, len(content), PAGE) if content[n : n + PAGE].strip(b"\0")]
+        for page in (page for start, end in ranges for page in range(start, end, PAGE)):
+            at = bisect.bisect_left(data, page - chunk - PAGE)
+            assert at < len(data) and data[at] <= page + chunk + PAGE, f"zeros written at {page}"
+        return
+    for begin, finish in zip(starts, starts[1:]):
+        for at in range(begin, finish, chunk):
+            if content[at : min(at + chunk, finish)].strip(b"\0"):
+                start, end = at // PAGE * PAGE, min(-(-min(at + chunk, finish) // PAGE) * PAGE, len(content))
+                if layout and start <= layout[-1][1]:
+                    layout[-1] = (layout[-1][0], end)
+                else:
+                    layout.append((start, end))
+    assert ranges == layout
+
+def pattern(length): return (b"disk image " * (length // 11 + 1))[:length]
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(runs=st.lists(st.tuples(st.sampled_from(["hole", "zeros", "data", "noise"]), st.integers(1, 2 * MiB)), max_size=5),
+       chunk=st.sampled_from([PAGE, 2 * PAGE, MiB]), on_disk=st.booleans())
+def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_disk):
+    place = Path(HERE).parent / "build" / f"disk-{uuid.uuid4().hex}" if on_disk else tmp_path  # tmpfs, or not
+    place.mkdir(exist_ok=True)
+    try:
+        with open(place / "src", "wb") as f:
+            for kind, length in runs:
+                f.seek(length, os.SEEK_CUR) if kind == "hole" else f.write(
+                    {"data": pattern, "noise": random.Random(length).randbytes, "zeros": bytes}[kind](length))
+            f.truncate()
+        content = (place / "src").read_bytes()
+        (place / "src.zst").write_bytes(zstd.compress(content))
+        assert run("copy", place / "copy", place / "src") == run("unpack", place / "out", place / "src.zst", chunk) == "sparse"
+        check_sparse(place / "copy", content, MiB)
+        check_sparse(place / "out", content, chunk, exact=False)
+    finally:
+        if on_disk:
+            shutil.rmtree(place)
+
+@need("zstd")
+def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
+    parts = [bytes(PAGE), bytes(2 * PAGE) + b"\x07" * 2 * PAGE]
+    (tmp_path / "two.zst").write_bytes(b"".join(map(zstd.compress, parts)))
+    assert run("unpack", tmp_path / "out", tmp_path / "two.zst", 2 * PAGE) == "sparse"
+    check_sparse(tmp_path / "out", b"".join(parts), 2 * PAGE, frames=(0, PAGE))
+    parts = [bytes(MiB + 5000) + pattern(MiB), bytes(3 * MiB) + b"tail"]
+    for n, part in enumerate(parts):
+        (tmp_path / f"p{n}").write_bytes(part)
+        subprocess.run(["zstd", "-q", "-f", tmp_path / f"p{n}", "-o", tmp_path / f"p{n}.zst"], check=True, env=tool_env())
+    (tmp_path / "all.zst").write_bytes((tmp_path / "p0.zst").read_bytes() + (tmp_path / "p1.zst").read_bytes())
+    assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
+    check_sparse(tmp_path / "out", b"".join(parts), MiB, exact=False)
+
+@pytest.fixture
+def place(tmp_path, monkeypatch):
+    """The current directory, holding an earlier target, the sources and some obstacles."""
+    monkeypatch.chdir(tmp_path)
+    good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
+    window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
+    for name, data in {"disk.raw": OLD, "src": IMAGE, "src.zst": good, "file": b"", "cut.zst": good[: len(good) // 2],
+                       "cut2.zst": good + good[:10], "text.zst": b"plain text, not an image", "magic.zst": good + b"\x28\xb5",
+                       "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]), "window.zst": window.compress(b"abc") + window.flush(),
+                       "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
+                       }.items():
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "dir" / "keep").write_bytes(b"")
+    return tmp_path
+
+NUL, NO_NAME = "file name contained an unexpected NUL byte", "target path has no filename: "
+FAILURES = [
+    ("copy", "missing", "new/disk.raw", os_text(errno.ENOENT)), ("copy", "dir", "new/disk.raw", "source is not a regular file: dir"),
+    ("copy", "/proc/self/mem", "disk.raw", os_text(errno.EIO)), ("copy", "src\0x", "disk.raw", NUL),
+    ("unpack", None, "new\0x/disk.raw", NUL), ("copy", None, "/", NO_NAME + "/"), ("unpack", None, "", NO_NAME),
+    ("unpack", None, "a/b/..", NO_NAME + "a/b/.."),  # the parent is made first
+    ("copy", None, "file/disk.raw", os_text(errno.EEXIST)), ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
+    ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "missing.zst", "disk.raw", os_text(errno.ENOENT)),
+    ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)), ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
+    ("unpack", "cut.zst", "disk.raw", "incomplete frame"), ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
+    ("unpack", "magic.zst", "disk.raw", "incomplete frame"), ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
+    ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
+    ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
+    ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding")]
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("op, source, target, text", FAILURES)
+def test_failures_leave_the_target_and_no_temporary_file(place, op, source, target, text):
+    before = entries(place)
+    assert run(op, target, source) == text
+    assert (place / "disk.raw").read_bytes() == OLD and entries(place / "dir") == ["keep"]
+    assert entries(place) == sorted(set(before) | ({"a"} if target.startswith("a/") else set()))
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_success_replaces_the_target(place, op):
+    inode = os.stat("disk.raw").st_ino
+    (place / "disk.raw.tmp").write_bytes(os.urandom(3 * MiB))  # stale: the decompression's fixed name is reused
+    assert run(op, "disk.raw") == "sparse" and (place / "disk.raw").read_bytes() == IMAGE and os.stat("disk.raw").st_ino != inode
+    assert (place / "disk.raw.tmp").exists() == (op == "copy")
+    assert run(op, "sub//x/../disk.raw") == "sparse" and (place / "sub" / "disk.raw").read_bytes() == IMAGE
+    for chunk_size, text in [(0, "chunk_size must be greater than zero"),
+                             (2**63, "cannot allocate a buffer of 9223372036854775808 bytes: Cannot allocate memory (os error 12)")]:
+        (place / "disk.raw.tmp").write_bytes(b"stale")
+        assert run("unpack", "disk.raw", None, chunk_size) == text
+        assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
+
+def mode(path): return stat.S_IMODE(os.stat(path).st_mode)
+
+def test_modes(place):
+    saved = os.umask(0o027)
+    try:  # made directories and a decompressed image follow the umask; a copy takes its source's mode
+        os.chmod("src.zst", 0o4700)
+        assert run("unpack", "images/new/disk.raw") == "sparse" and mode("images/new") == 0o750 and mode("images/new/disk.raw") == 0o640
+        for source_mode in [0o4755, 0o000]:
+            os.chmod("src", source_mode)
+            assert run("copy", "copy") == "sparse" and mode("copy") == source_mode
+        os.symlink("src", "link")
+        assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o000 and not os.path.islink("copy")
+    finally:
+        os.umask(saved)
+
+def test_concurrent_calls_into_one_target(tmp_path):
+    contents, results = [bytes([n + 1]) * (4 * MiB) for n in range(4)], []
+    for n, content in enumerate(contents):
+        (tmp_path / f"src{n}").write_bytes(content)
+    assert not in_threads(*[lambda n=n: results.append(run("copy", tmp_path / "dst", tmp_path / f"src{n}")) for n in range(4)])
+    assert results == ["sparse"] * 4 and (tmp_path / "dst").read_bytes() in contents
+    assert entries(tmp_path) == ["dst", "src0", "src1", "src2", "src3"]
+
+def test_the_interpreter_lock_is_released_while_decompressing(tmp_path):
+    os.mkfifo(tmp_path / "fifo")  # fed by a thread of this process, which could never run with the lock held
+    frame, results = zstd.compress(b"streamed" * 100000), []
+    def feed():
+        with open(tmp_path / "fifo", "wb", buffering=0) as pipe:
+            pipe.write(frame[:100])
+            while not (tmp_path / "out.tmp").exists():  # the fixed temporary name, while the call waits
+                pass
+            pipe.write(frame[100:])
+    assert not in_threads(feed, lambda: results.append(run("unpack", tmp_path / "out", tmp_path / "fifo")))
+    assert results == ["sparse"] and (tmp_path / "out").read_bytes() == b"streamed" * 100000
+
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_full_and_read_only_file_systems(place, tmpfs, op):
+    (place / "src").write_bytes(content := os.urandom(600 * 1024))
+    (place / "src.zst").write_bytes(zstd.compress(content))
+    small = tmpfs("size=1m")
+    (small / "disk.raw").write_bytes(earlier := os.urandom(600 * 1024))  # stays until the rename: both do not fit
+    assert run(op, small / "disk.raw") == os_text(errno.ENOSPC)
+    assert entries(small) == ["disk.raw"] and (small / "disk.raw").read_bytes() == earlier
+    (small / "disk.raw").write_bytes(OLD)
+    if op == "unpack":
+        (small / "disk.raw.tmp").write_bytes(os.urandom(800 * 1024))  # stale: emptied when opened
+    assert run(op, small / "disk.raw") == "sparse" and (small / "disk.raw").read_bytes() == content
+    inodes = tmpfs("size=4m,nr_inodes=2")  # the root directory and one file
+    (inodes / "disk.raw").write_bytes(OLD)
+    for target in ["disk.raw", "new/disk.raw"]:
+        assert run(op, inodes / target) == os_text(errno.ENOSPC) and entries(inodes) == ["disk.raw"]
+    tmpfs("size=4m", 32 | 1, point=inodes)  # MS_REMOUNT | MS_RDONLY
+    assert run(op, inodes / "disk.raw") == os_text(errno.EROFS) and (inodes / "disk.raw").read_bytes() == OLD
+
+@pytest.mark.parametrize("plant", [lambda p: os.rename(p / "src.zst", p / "disk.raw.tmp") or p / "disk.raw.tmp",
+                                   lambda p: os.symlink("src.zst", p / "disk.raw.tmp") or p / "src.zst",
+                                   lambda p: os.link(p / "src.zst", p / "disk.raw.tmp") or p / "src.zst"])
+def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, plant):
+    source = plant(place)
+    before, image = entries(place), source.read_bytes()
+    assert run("unpack", "disk.raw", source) == f"source is the temporary file of the target: {source}"
+    assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == image and entries(place) == before
+
+@pytest.mark.parametrize("link_to", ["file", "missing"])
+def test_a_link_at_the_temporary_path_is_not_written_through(place, link_to):
+    os.symlink(place / link_to, place / "disk.raw.tmp")
+    assert run("unpack", "disk.raw") == os_text(errno.ELOOP)
+    assert (place / "file").read_bytes() == b"" and (place / "disk.raw").read_bytes() == OLD
+    assert not os.path.lexists(place / "disk.raw.tmp") and not (place / "missing").exists()
+    assert run("unpack", "disk.raw") == "sparse"
+
+CHILD = """
+import json, corvane_core._ffi as ffi
+try:
+    print(json.dumps(["ok", getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3])]))
+except OSError as error:
+    print(json.dumps(["error", error.args[0]]))
+"""
+SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
+
+@pytest.fixture(scope="module")
+def read_gate(tmp_path_factory):
+    library = tmp_path_factory.mktemp("gate") / "read_gate.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, Path(HERE) / "read_gate.c", "-ldl"], check=True, env=tool_env())
+    return library
+
+def gated(read_gate, place, op):
+    """The operation on a new source in a child process, stopped right before its 4th read of a copy's source (3 MiB
+    done) or its 6th of compressed input."""
+    content = os.urandom(SIZE)
+    (place / "big").write_bytes(content if op == "copy" else zstd.compress(content, level=1))
+    env = dict(os.environ, READ_GATE_FILE=str(place / "big"), READ_GATE_BEFORE="4" if op == "copy" else "6")
+    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(read_gate)]))  # a sanitizer's stays first
+    child = subprocess.Popen(python_command(CHILD, OPERATIONS[op][0].__name__, place / "big", place / "disk.raw"), env=env,
+                             stdout=subprocess.PIPE, text=True)
+    assert os.WIFSTOPPED(os.waitpid(child.pid, os.WUNTRACED)[1])
+    return child, place / "big", content
+
+@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_a_process_killed_mid_operation_leaves_the_earlier_target(read_gate, place, op):
+    child, source, content = gated(read_gate, place, op)
+    [temp] = [path for path in place.iterdir() if path.name.startswith("disk.raw.tmp")]
+    written = temp.read_bytes()
+    if op == "copy":
+        assert temp.name.startswith(f"disk.raw.tmp-{child.pid}-") and mode(temp) == 0o600 and written == content[: 3 * MiB]
+    else:
+        assert temp.name == "disk.raw.tmp" and 0 < len(written) < SIZE and content.startswith(written)
+    child.kill()
+    child.communicate()
+    assert (place / "disk.raw").read_bytes() == OLD and temp.read_bytes() == written
+    assert run(op, "disk.raw", source) == "sparse" and (place / "disk.raw").read_bytes() == content
+    assert temp.exists() == (op == "copy")  # a copy's unique name stays; decompression reuses its fixed one
+
+@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
+@pytest.mark.parametrize("op, change, expected", [
+    ("copy", Path.unlink, lambda c: c), ("unpack", Path.unlink, lambda c: c),  # the open file is read on
+    ("copy", lambda p: os.truncate(p, MiB), lambda c: c[: 3 * MiB] + bytes(SIZE - 3 * MiB)),  # the rest is a hole
+    ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), lambda c: c),  # cut to the length seen at the start
+    ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), lambda c: "incomplete frame")])
+def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
+    child, source, content = gated(read_gate, place, op)
+    change(source)
+    os.kill(child.pid, signal.SIGCONT)
+    result, expected, target = json.loads(child.communicate(timeout=60)[0].splitlines()[0]), expected(content), place / "disk.raw"
+    assert result == (["error", expected] if isinstance(expected, str) else ["ok", "sparse"]) and not [n for n in entries(place) if ".tmp" in n]
+    assert target.read_bytes() == (OLD if isinstance(expected, str) else expected)
+    assert all(start < len(target.read_bytes().rstrip(b"\0")) for start, _ in data_ranges(target))  # zeros never read: a hole

@@ -1,0 +1,206 @@
+"""firecracker_request and firecracker_wait_for_socket against the scripted HTTP peer and nginx."""
+
+import errno, fcntl, math, os, socket, stat, subprocess, sys, time
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import corvane_core._ffi as ffi
+from peers import (CLOSE, SILENCE, Delay, HttpPeer, MiB, Stream, dribble, need, open_fds, os_text, other_thread_runs,
+                   signals_arriving, tool_env)
+
+TIMED_OUT, WAIT_TIMED_OUT = os_text(errno.EAGAIN), "wait_for_socket timed out"
+TOO_LARGE, SHORT, MALFORMED = "HTTP response headers are too large", "failed to fill whole buffer", "malformed HTTP response"
+DIGIT, BIG = "invalid digit found in string", "number too large to fit in target type"
+PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
+
+def head(*lines): return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
+
+OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
+
+def probe(method="GET", path="/", body=b""):
+    return (f"{method} {path} HTTP/1.1\r\nHost: localhost\r\nAccept: application/json\r\nContent-Type: application/json"
+            f"\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
+
+@pytest.fixture
+def http():
+    with HttpPeer([OK_2]) as peer:
+        yield peer
+
+def request(peer, method="GET", target="/", body=None, timeout=5.0, wait=None):
+    """The result, or the text of the OSError, which carries nothing else."""
+    path = getattr(peer, "path", peer)
+    try:
+        return ffi.firecracker_wait_for_socket(path, wait) if wait is not None else ffi.firecracker_request(
+            path, method, target, body, timeout)
+    except OSError as error:
+        assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
+        return error.args[0]
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("method, target, body", [("GET", "/", None), ("GET", "/", ""), ("PUT", "/drives/a", '{"a":"café ✓"}'),
+                                                  ("weird", "/a b?c=%zz", "not json {"), ("PUT", "/big", "x" * 300_000)])
+def test_request_bytes(http, method, target, body):
+    assert request(http, method, target, body) == (200, "{}")
+    assert http.requests == [probe(method, target, (body or "").encode())]
+    assert ffi.firecracker_request(timeout=1, body_json=None, path="/", method="GET", socket_path=http.path) == (200, "{}")
+
+RESPONSES = [
+    ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
+    ([head("HTTP/1.1 200 OK", "Content-Length: 0")], (200, None)),
+    ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", Delay(0.01), b"lo"], (200, "hello")),
+    ([head("HTTP/1.1 404 Not Found", "Content-Length: 2") + b"{}xyz"], (404, "{}")),
+    ([head("HTTP/1.1 200 OK") + b"abc", Delay(0.05), b"def"], (200, "abc")),  # no length: what came with the head
+    ([head("HTTP/1.1 200 OK")], (200, None)),
+    ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
+    ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000+5\u00a0") + b"hello!"], (200, "hello")),
+    ([head("HTTP/1.1 200 OK", "X-Note: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
+    ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
+    ([head("XYZ 200", "Content-Length: 2") + b"{}"], (200, "{}")), ([head("HTTP/1.1 0 Zero")], (0, None)),
+    ([head("HTTP/1.1 65535")], (65535, None)), ([head("HTTP/1.1 +00042 Plus")], (42, None)),
+    ([head("  HTTP/1.1\u00a0\t202\u2003Accepted")], (202, None)),
+    ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\r\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
+    ([head("HTTP/1.1 200 OK", "X-Fill: " + "a" * (65536 - 17 - 8 - 4))], (200, None)),  # a head of exactly the limit
+    ([head("HTTP/1.1 200 OK", "X-Fill: " + "b" * 60000, "Content-Length: 200000") + b"z" * 200_000], (200, "z" * 200_000)),
+    (dribble(head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}", 1), (200, "{}")),
+    ([CLOSE], MALFORMED), ([b"HTTP/1.1 200 OK\r\n\r", CLOSE], MALFORMED), ([b"\r\n\r\n"], "missing HTTP status"),
+    ([head("HTTP/1.1")], "missing HTTP status code"), ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
+    ([head("HTTP/1.1 -1")], "invalid HTTP status: " + DIGIT), ([head("HTTP/1.1 65536")], "invalid HTTP status: " + BIG),
+    ([head("HTTP/1.1 99999x", "Content-Length: x")], "invalid HTTP status: " + BIG),
+    ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
+    ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
+    ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
+    ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65537]], TOO_LARGE),
+    ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65533] + b"\r\n\r\n"], TOO_LARGE),
+    ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", CLOSE], SHORT),
+    ([SILENCE], TIMED_OUT), ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
+    ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551615"), SILENCE],
+     "HTTP response body of 18446744073709551615 bytes is too large to allocate"),
+    ([head("HTTP/1.1 200 OK", f"Content-Length: {2**50}") + b"part", SILENCE], f"HTTP response body of {2**50} bytes is too large to allocate"),
+]
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("script, expected", RESPONSES)
+def test_responses(http, script, expected):
+    http.scripts = [script]
+    assert request(http, timeout=0.02 if SILENCE in script else 5.0) == expected
+
+def test_a_peer_closing_at_every_byte(http):
+    response = head("HTTP/1.1 200 OK", "Server: api", "Content-Length: 31") + b'{"state":"Running","id":"vm-1"}'
+    for cut in range(len(response) + 1):
+        http.scripts = [[response[:cut], CLOSE]]
+        expected = MALFORMED if cut < len(response) - 31 else SHORT if cut < len(response) else (200, response[-31:].decode())
+        assert request(http) == expected, cut
+
+@pytest.mark.parametrize("prefix", [b"", b"HTTP/1.1 200 OK\r\nX-Long: "])
+def test_an_endless_head_stops_at_the_limit(http, prefix):
+    http.scripts = [[prefix, stream := Stream(chunk=b"b" * 65536)]]
+    assert request(http) == TOO_LARGE
+    http.idle()
+    assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(body=st.binary(max_size=64) | st.text(max_size=16).map(lambda t: t.encode("utf-8", "surrogatepass")))
+def test_the_body_decodes_as_utf8_with_replacement(http, body):
+    http.scripts = [[head("HTTP/1.1 200 OK", f"Content-Length: {len(body)}") + body]]
+    assert request(http) == (200, body.decode("utf-8", "replace") or None)
+
+def test_addresses(tmp_dir):
+    longest = os.path.join(tmp_dir, "s" * ((104 if sys.platform == "darwin" else 108) - 2 - len(tmp_dir)))
+    socket.socket(socket.AF_UNIX).bind(tmp_dir + "/dead.sock")  # bound, never listening
+    for path, text in [(tmp_dir + "/a\0b", "paths must not contain interior null bytes"),
+                       (longest + "x", "path must be shorter than SUN_LEN"), ("/" + "é" * 60, "path must be shorter than SUN_LEN"),
+                       (longest, os_text(errno.ENOENT)), (tmp_dir + "/no/api.sock", os_text(errno.ENOENT)),
+                       (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED)), (tmp_dir, os_text(errno.ECONNREFUSED))]:
+        assert request(path) == text, path
+    assert request("").endswith(")") and " (os error " in request("")
+
+def test_timeouts(http):
+    http.scripts = [[SILENCE]]
+    started = time.monotonic()
+    assert request(http, timeout=0.5) == TIMED_OUT and 0.4 <= time.monotonic() - started < 10
+    for timeout in [0, -1e300, math.nan, -math.inf, 1e-9]:  # one millisecond
+        started = time.monotonic()
+        assert request(http, timeout=timeout) == TIMED_OUT and time.monotonic() - started < 5
+    http.scripts, connections = [[OK_2]], http.connections
+    for timeout in [2.0**64, math.inf]:
+        with pytest.raises(BaseException) as caught:
+            request(http, timeout=timeout)
+        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (PANIC,))
+    assert http.connections == connections  # refused before any socket
+    assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
+
+def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
+    before, seen = open_fds(), []
+    def inspect(conn):
+        sockets = [fd for fd in open_fds() - before - {conn.fileno()} if stat.S_ISSOCK(os.fstat(fd).st_mode)]
+        seen.extend(bool(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC) for fd in sockets)
+    http.scripts = [[inspect, Delay(0.6), OK_2]]
+    with other_thread_runs(5):
+        assert request(http) == (200, "{}") and seen == [True]
+    with other_thread_runs(5):
+        assert request(http.path + "-absent", wait=0.5) == WAIT_TIMED_OUT
+
+@pytest.mark.xfail(strict=True, reason="the receive of the response head gives up on EINTR instead of retrying")
+def test_signals_do_not_interrupt_a_request(http):
+    http.scripts = [[Delay(0.3), OK_2]]
+    with signals_arriving():
+        assert request(http) == (200, "{}")
+
+def answer(status): return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
+
+@pytest.mark.leakcheck
+def test_the_wait_ends_with_a_200_or_at_its_deadline(http, tmp_dir):
+    assert request(http, wait=5.0) is None and request(tmp_dir + "/none", wait=0.0) == WAIT_TIMED_OUT
+
+@pytest.mark.parametrize("scripts, attempts", [
+    ([answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")], 5),
+    ([[head("HTTP/1.1 200 OK", "Content-Length: 5") + b"ab", CLOSE]], None), ([[lambda conn: Stream()(conn)]], None)])
+def test_the_wait_tries_until_a_200(http, scripts, attempts):
+    http.scripts = scripts
+    assert request(http, wait=5.0 if attempts else 0.3) == (None if attempts else WAIT_TIMED_OUT)
+    http.idle()
+    assert set(http.requests) == {probe()} and (len(http.requests) == attempts if attempts else len(http.requests) >= 2)
+
+def test_the_waits_timing(http, tmp_dir):
+    for timeout in [0, math.nan, -math.inf]:  # one attempt at most
+        for script, outcomes in [(answer("500 Oops"), {WAIT_TIMED_OUT}), (answer("200 OK"), {None, WAIT_TIMED_OUT})]:
+            http.scripts, connections = [script], http.connections
+            assert request(http, wait=timeout) in outcomes and http.connections - connections <= 1
+    http.scripts, started = [[SILENCE]], time.monotonic()
+    assert request(http, wait=0.2) == WAIT_TIMED_OUT and 0.9 <= time.monotonic() - started < 10  # an attempt takes 1 s
+    started = time.monotonic()
+    assert request(tmp_dir + "/none", wait=0.4) == WAIT_TIMED_OUT and 0.35 <= time.monotonic() - started < 5
+    socket.socket(socket.AF_UNIX).bind(tmp_dir + "/peer.sock")  # left behind by a dead server: refused
+    with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
+        started = time.monotonic()
+        assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
+    for timeout, text in [(2.0**64, PANIC), (math.inf, PANIC), (1e19, "overflow when adding duration to instant")]:
+        with pytest.raises(BaseException) as caught:
+            ffi.firecracker_wait_for_socket(http.path, timeout)
+        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (text,))
+    http.scripts = [answer("200 OK")]
+    assert request(http, wait=2.0**62) is None
+
+NGINX = """daemon off; master_process off; pid {dir}/pid; error_log {dir}/error.log; events {{}}
+http {{ access_log off; client_body_temp_path {dir}/b; proxy_temp_path {dir}/p; fastcgi_temp_path {dir}/f; uwsgi_temp_path
+  {dir}/u; scgi_temp_path {dir}/s; server {{ listen unix:{dir}/api.sock; location = / {{ return 200 '{{"state":"Running"}}'; }}
+  location = /machine-config {{ return 204; }} location = /empty {{ return 200 ''; }}
+  location = /fails {{ return 500 '{{"fault_message":"boom"}}'; }} location / {{ return 404 '{{"fault_message":"no"}}'; }} }} }}"""
+
+@need("nginx")
+def test_nginx(tmp_path):
+    (tmp_path / "nginx.conf").write_text(NGINX.format(dir=tmp_path))
+    server = subprocess.Popen(["nginx", "-p", tmp_path, "-c", tmp_path / "nginx.conf", "-e", tmp_path / "error.log"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=tool_env())
+    try:
+        path = str(tmp_path / "api.sock")
+        assert request(path, wait=15.0) is None
+        assert [request(path, *call) for call in [("GET", "/"), ("PUT", "/machine-config", "x" * 100_000), ("GET", "/empty"),
+                                                   ("GET", "/no/such/path"), ("PATCH", "/fails", "{}")]] == [
+            (200, '{"state":"Running"}'), (204, None), (200, None), (404, '{"fault_message":"no"}'), (500, '{"fault_message":"boom"}')]
+        assert {request(path) for _ in range(100)} == {(200, '{"state":"Running"}')}
+    finally:
+        server.terminate()
+        server.wait(10)
+    assert request(path, wait=0.2) == WAIT_TIMED_OUT

@@ -1,0 +1,107 @@
+"""JSON text as the module reads and writes it: `execute` parses its arguments before any I/O, and a
+peer echoing them back as the reply's "return" shows what the client wrote and how it reads it."""
+
+import json, math, re
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from corvane_core._ffi import _QmpClient
+from peers import QmpPeer, echo, qmp_error
+
+NEST = "[" * 127 + "]" * 127
+
+@pytest.fixture(scope="module")
+def echoing():
+    with QmpPeer(echo) as peer:
+        client = _QmpClient(peer.path)
+        client.connect(5.0, 5.0)
+        yield client, peer
+
+PARSE_ERRORS = [
+    ("", "EOF while parsing a value at line 1 column 0"), ("[1", "EOF while parsing a list at line 1 column 2"),
+    ('{"a":1', "EOF while parsing an object at line 1 column 6"), ('"\\u12', "EOF while parsing a string at line 1 column 5"),
+    ("\ufeff1", "expected value at line 1 column 1"), ("tRue", "expected ident at line 1 column 2"),
+    ("[1 2]", "expected `,` or `]` at line 1 column 4"), ('{"a":1 "b":2}', "expected `,` or `}` at line 1 column 8"),
+    ('{"a" 1}', "expected `:` at line 1 column 6"), ('{"a":1, 2:3}', "key must be a string at line 1 column 9"),
+    ("[1,]", "trailing comma at line 1 column 4"), ('{"a":1,}', "trailing comma at line 1 column 8"),
+    ("nullx", "trailing characters at line 1 column 5"), ("[-01]", "invalid number at line 1 column 4"),
+    ("[0, -1.5e309]", "number out of range at line 1 column 12"), ('"\\u12G4"', "invalid escape at line 1 column 6"),
+    ('"a\0"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"),
+    ('"\\uDC00"', "lone leading surrogate in hex escape at line 1 column 7"),
+    ('"\\uD800\\n"', "unexpected end of hex escape at line 1 column 9"),
+    (NEST[:127] + "[" + NEST[127:] + "]", "recursion limit exceeded at line 1 column 128"),
+    ('[{"a":' * 64, "recursion limit exceeded at line 1 column 380"), ('[1,\n  2,\n  x]', "expected value at line 3 column 3"),
+    ('{"a":\n', "EOF while parsing a value at line 2 column 0"), ('"é" x', "trailing characters at line 1 column 6")]
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("text, message", PARSE_ERRORS)
+def test_parse_errors_send_nothing(echoing, tmp_dir, text, message):
+    with pytest.raises(RuntimeError) as caught:
+        echoing[0].execute("echo", text)
+    assert qmp_error(caught) == {"context": {"socket_path": echoing[1].path}, "message": message}
+    assert echoing[1].commands() == []
+    with pytest.raises(RuntimeError) as caught:  # nor connects
+        _QmpClient(tmp_dir + "/absent.sock").execute("x", text)
+    assert qmp_error(caught) == {"context": {"socket_path": tmp_dir + "/absent.sock"}, "message": message}
+
+WRITTEN = [
+    ("-0", "-0.0"), ("1e2", "100.0"), ("1E15", "1000000000000000.0"), ("1e16", "1e+16"), ("0.00001", "0.00001"),
+    ("0.000001", "1e-6"), ("-12.5e1", "-125.0"), ("1e-400", "0.0"), ("5e-324", "5e-324"),
+    ("18446744073709551615", "18446744073709551615"), ("18446744073709551616", "1.8446744073709552e+19"),
+    ("-9223372036854775808", "-9223372036854775808"), ("-9223372036854775809", "-9.223372036854776e+18"),
+    ('{"b":1,"a":2,"a":3}', '{"a":3,"b":1}'), ('{"é":1,"z":2,"Z":3,"":4}', '{"":4,"Z":3,"z":2,"é":1}'),
+    ('"\\u001f\\u0000\\b\\f\\n\\r\\t\\"\\\\"', '"\\u001f\\u0000\\b\\f\\n\\r\\t\\"\\\\"'),
+    ('"\\/ \\u007f\\u00e9\\uD83D\\uDE00"', '"/ \x7fé😀"'), (" \t\r\n[true , false,null ] \n", "[true,false,null]"),
+    (NEST[1:-1], NEST[1:-1]), (NEST, None)]  # 127 levels are sent; the reply wrapping them has one too many
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("text, written", WRITTEN)
+def test_compact_writing(echoing, text, written):
+    client, peer = echoing
+    if written is None:
+        with pytest.raises(RuntimeError, match="recursion limit exceeded at line 1 column 137"):
+            client.execute("echo", text)
+    else:
+        assert client.execute("echo", text) == written
+    assert peer.commands()[-1] == b'{"arguments":' + (written or text).encode() + b',"execute":"echo"}\n'
+
+values = st.recursive(st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False) | st.text(),
+                      lambda items: st.lists(items, max_size=4) | st.dictionaries(st.text(max_size=6), items, max_size=4),
+                      max_leaves=20)
+texts = st.builds(lambda value, indent, ascii: json.dumps(value, indent=indent, ensure_ascii=ascii),
+                  values, st.sampled_from([None, 2]), st.booleans())
+edited = st.builds(lambda text, at, cut, new: text[:at] + new + text[at + cut :],
+                   texts, st.integers(0, 60), st.integers(0, 2), st.sampled_from(list('[]{}",:0123456789.eE+-tfnul \\/x\n') + [""]))
+
+def refuse(token):
+    raise ValueError(token)
+
+def typed(value):
+    """Python's reading with each leaf's type; integers as the module keeps them (beyond 64 bits, and -0, as doubles)."""
+    if isinstance(value, (dict, list)):
+        return {k: typed(v) for k, v in value.items()} if isinstance(value, dict) else [typed(v) for v in value]
+    if isinstance(value, int) and not isinstance(value, bool) and not -(2**63) <= value < 2**64:
+        value = float(value)
+    return type(value).__name__, value
+
+def sorted_keys(pairs):
+    assert [k.encode() for k, _ in pairs] == sorted({k.encode() for k, _ in pairs})
+    return dict(pairs)
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.one_of(texts, edited))
+def test_parses_what_python_parses_to_the_same_value(echoing, text):
+    try:  # Python's reading; numbers beyond the doubles and lone surrogates the module refuses on purpose
+        expected = typed(json.loads(text, parse_constant=refuse, parse_int=lambda t: -0.0 if t == "-0" else int(t),
+                                    parse_float=lambda t: refuse(t) if math.isinf(float(t)) else float(t)))
+        json.dumps(expected, ensure_ascii=False).encode()
+    except (ValueError, UnicodeEncodeError):
+        expected = None
+    try:
+        written = echoing[0].execute("echo", text)
+    except RuntimeError as error:
+        assert expected is None and re.fullmatch(r".+ at line [1-9]\d* column \d+", qmp_error(error)["message"]), text
+        return
+    assert typed(json.loads(written, object_pairs_hook=sorted_keys)) == expected, text
+    assert echoing[0].execute("echo", written) == written  # the written form is a fixed point

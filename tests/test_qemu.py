@@ -1,0 +1,65 @@
+"""The QMP client against a real QEMU: TCG, the CPU stopped, one qcow2 disk."""
+
+import json, subprocess
+
+import pytest
+
+from corvane_core._ffi import _QmpClient
+from peers import need, qmp_error, tool_env
+
+pytestmark = need("qemu-system-x86_64", "qemu-img")
+NODE, WAIT, POLL = "drive0", 60.0, 0.02
+
+@pytest.fixture(scope="module")
+def vm(tmp_path_factory):
+    disk, qmp = (directory := tmp_path_factory.mktemp("qemu")) / "disk.qcow2", str(directory / "qmp.sock")
+    subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", disk, "64M"], check=True, env=tool_env())
+    process = subprocess.Popen(["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none",
+                                "-S", "-m", "64", "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
+                                "-device", f"virtio-blk-pci,drive={NODE}", "-qmp", f"unix:{qmp},server=on,wait=off"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=tool_env())
+    client = _QmpClient(qmp)
+    client.connect(30.0, 30.0)  # retries until QEMU has made its socket
+    yield client, process, qmp
+    client.close()
+    process.kill()
+    process.wait()
+
+def tags(client):
+    info = json.loads(client.execute("human-monitor-command", '{"command-line":"info snapshots"}'))
+    return [line.split()[1] for line in info.splitlines()[2:] if line.strip()]
+
+def test_commands_and_snapshots(vm):
+    client, _, path = vm
+    client.cont()
+    assert json.loads(client.execute("query-status", None))["running"] is True
+    client.stop_vm()
+    assert client.execute("query-status", None) == '{"running":false,"status":"paused"}'
+    client.snapshot_save("save", "tag-a", NODE, [NODE])
+    saved = json.loads(client.wait_for_job("save", WAIT, POLL))
+    assert (saved["job_type"], saved["status"], saved["error"]) == ("snapshot-save", "concluded", None)
+    assert "tag-a" in tags(client) and client.query_jobs() == "[]"  # the wait dismissed the job
+    client.snapshot_load("load", "tag-a", NODE, [NODE])
+    assert json.loads(client.wait_for_job("load", WAIT, POLL))["job_type"] == "snapshot-load"
+    client.snapshot_delete("delete", "tag-a", [NODE])
+    assert json.loads(client.wait_for_job("delete", WAIT, POLL))["status"] == "concluded" and "tag-a" not in tags(client)
+    client.blockdev_snapshot_internal_sync(NODE, "block-b")
+    assert "block-b" in tags(client)
+    client.blockdev_snapshot_delete_internal_sync(NODE, "block-b")
+    assert "block-b" not in tags(client)
+    with pytest.raises(RuntimeError) as caught:
+        client.execute("no-such-command", None)
+    assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": {
+        "class": "CommandNotFound", "command": "no-such-command", "desc": "The command no-such-command has not been found",
+        "socket_path": path}}
+
+def test_a_failed_job_stays_listed_until_dismissed_and_quit(vm):
+    client = vm[0]
+    client.snapshot_load("load-missing", "no-such-tag", NODE, [NODE])
+    with pytest.raises(RuntimeError) as caught:
+        client.wait_for_job("load-missing", WAIT, POLL)
+    error = qmp_error(caught)
+    assert error["message"] == "QMP job failed" and "no-such-tag" in error["context"]["error"]
+    assert [j["error"] for j in json.loads(client.query_jobs())] == [error["context"]["error"]]
+    client.dismiss_job("load-missing")
+    assert client.query_jobs() == "[]" and client.execute("quit", None) == "{}" and vm[1].wait(20) == 0

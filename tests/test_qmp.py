@@ -1,0 +1,355 @@
+"""The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, signals."""
+
+import collections, errno, itertools, json, math, os, random, subprocess, threading, time
+
+import pytest
+
+from corvane_core._ffi import _QmpClient
+from peers import (CAPS, CLOSE, EVENT, GREETING, OK, Delay, HttpPeer, MiB, QmpPeer, Stream, dribble, echo, error_reply, in_threads,
+                   os_text, other_thread_runs, python_command, qmp_error, reply, run_python, signals_arriving)
+
+STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"running":true,"status":"running"}'
+QUERY, CLOSED, UTF8 = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly", "stream did not contain valid UTF-8"
+FAILED = "QMP command 'query-status' failed"
+TOO_LONG, MAX_LINE = "QMP message exceeds 10485760 bytes without a line feed", 10 * MiB
+
+@pytest.fixture
+def peer():
+    with QmpPeer() as serving:
+        yield serving
+
+def connected(peer, read_timeout=5.0):
+    client = _QmpClient(peer.path)
+    client.connect(5.0, read_timeout)
+    return client
+
+def outcome(call):  # the call's result, or the message and context of its QMP error
+    try:
+        return call()
+    except RuntimeError as error:
+        return qmp_error(error)["message"], qmp_error(error)["context"]
+
+def failure(call):
+    with pytest.raises(RuntimeError) as caught:
+        call()
+    return qmp_error(caught)
+
+def line(execute, **arguments):
+    return json.dumps({"arguments": arguments, "execute": execute} if arguments else {"execute": execute}, separators=(",", ":"),
+                      ensure_ascii=False).encode() + b"\n"
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("call, sent", [
+    (lambda c: c.execute(arguments_json=None, command="cont"), b'{"execute":"cont"}\n'),
+    (lambda c: c.execute("x", '{"z":{"y":1,"b":[{"d":1,"c":2}]}}'), b'{"arguments":{"z":{"b":[{"c":2,"d":1}],"y":1}},"execute":"x"}\n'),
+    (lambda c: c.execute('a"b\\c\n', "null"), b'{"arguments":null,"execute":"a\\"b\\\\c\\n"}\n'),
+    (lambda c: c.stop_vm(), line("stop")), (lambda c: c.cont(), line("cont")), (lambda c: c.query_jobs(), line("query-jobs")),
+    (lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "d\u00e9"]),
+     '{"arguments":{"devices":["vda","dé"],"job-id":"j\\"","tag":"t\\\\","vmstate":"v\\u0001"},"execute":"snapshot-save"}\n'.encode()),
+    (lambda c: c.snapshot_load(job_id="j2", tag="t1", vmstate="vda", devices=("vda",)),
+     line("snapshot-load", devices=["vda"], **{"job-id": "j2"}, tag="t1", vmstate="vda")),
+    (lambda c: c.snapshot_delete("j3", "t1", []), line("snapshot-delete", devices=[], **{"job-id": "j3"}, tag="t1")),
+    (lambda c: c.blockdev_snapshot_internal_sync("d", "s"), line("blockdev-snapshot-internal-sync", device="d", name="s")),
+    (lambda c: c.blockdev_snapshot_delete_internal_sync("d", "s"), line("blockdev-snapshot-delete-internal-sync", device="d", name="s")),
+    (lambda c: c.dismiss_job("snap-job"), line("job-dismiss", id="snap-job"))])
+def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, sent):
+    peer.handler = {"query-jobs": [reply([])]}
+    assert call(_QmpClient(peer.path)) in (None, "{}", "[]") and peer.lines == [CAPS, sent]
+
+def hostile(peer, stage, actions, close=True):
+    """A connection on which the greeting, the capabilities reply or the reply is replaced by `actions`: the outcome of
+    connecting and sending a command there. Then the same client (closed first, unless told otherwise) works again."""
+    once = {stage: actions}
+    peer.negotiate = False
+    peer.greeting = lambda number: once.pop("greeting", [GREETING])
+    peer.handler = lambda command, raw: once.pop("capabilities" if raw == CAPS else "reply", [OK if raw == CAPS else STATUS])
+    client = _QmpClient(peer.path)
+    got = outcome(lambda: client.connect(5.0, 5.0) or client.execute("query-status", None))
+    if close:
+        client.close()
+    assert client.execute("query-status", None) == STATUS_TEXT
+    return got
+
+def E(message, **context): return message, {"command": "query-status", **context} if message == FAILED else context
+
+NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff"
+EXCHANGES = [
+    ("reply", [EVENT, b'{"event":"X","return":1}\n{"return":{"status":"running","running":true}}\n'], STATUS_TEXT),
+    ("reply", [b'{"error":"x"}\n{}\n[1,2]\n"text"\n{"greeting":1}\n{"return":null}\n'], "null"),
+    ("reply", [b'{"ret', Delay(0.01), b'urn":[1,', Delay(0.01), b"2]}\n"], "[1,2]"),
+    ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
+    ("reply", [b'{"return":8}', CLOSE], "8"),
+    ("reply", [b'{"error":{"class":"GenericError","desc":"gone"}}\n'], E(FAILED, **{"class": "GenericError", "desc": "gone"})),
+    ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], E(FAILED, **{"class": None, "desc": None})),
+    ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")), ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
+    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)), ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)), ("reply", [EVENT, CLOSE], E(CLOSED)),
+    ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS], STATUS_TEXT),
+    ("reply", dribble(EVENT + STATUS, 1), STATUS_TEXT),
+    ("greeting", dribble(GREETING, 1), STATUS_TEXT),
+    ("greeting", [b'{"QMP":null}\n'], STATUS_TEXT),
+    ("greeting", [NOISE, CLOSE], E(UTF8)),
+    ("greeting", [b"[" * 100_000 + b"\n"], E("recursion limit exceeded at line 1 column 128")),
+    ("greeting", [b'{"qmp":{}}\n'], E("Invalid QMP greeting", greeting={"qmp": {}})),
+    ("greeting", [b"[1]\n"], E("Invalid QMP greeting", greeting=[1])), ("greeting", [EVENT], E("Invalid QMP greeting", greeting=json.loads(EVENT))),
+    ("capabilities", [EVENT, error_reply("CommandNotFound", "no")], (
+        "QMP command 'qmp_capabilities' failed", {"class": "CommandNotFound", "command": "qmp_capabilities", "desc": "no"})),
+]
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("stage, actions, expected", EXCHANGES)
+def test_exchanges(peer, stage, actions, expected):
+    if isinstance(expected, tuple):
+        expected = (expected[0], {**expected[1], "socket_path": peer.path})
+    assert hostile(peer, stage, actions) == expected
+
+@pytest.mark.parametrize("stage, message", [("greeting", GREETING), ("capabilities", OK), ("reply", STATUS)])
+def test_a_peer_closing_at_every_byte(peer, stage, message):
+    context = {"socket_path": peer.path}
+    for cut in range(len(message)):
+        got = hostile(peer, stage, [message[:cut], CLOSE])
+        if cut == 0:
+            assert got == (CLOSED, context)
+        elif cut < len(message) - 1:  # the parser's own message for the text
+            assert got == (failure(lambda: _QmpClient("").execute("x", message[:cut].decode()))["message"], context), cut
+        else:  # all but the line feed: the line ends with the stream
+            assert got == (STATUS_TEXT if stage == "reply" else (os_text(errno.EPIPE), context))
+
+@pytest.mark.parametrize("stage, prefix, total", [("greeting", b"", None), ("reply", b'{"event":"STOP"}\n{"event":"', None),
+                                                  ("reply", b'{"return":"', MAX_LINE), ("reply", b'{"return":"', MAX_LINE + 1)])
+def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_connection(peer, stage, prefix, total):
+    data = [prefix, stream := Stream()] if total is None else [prefix + b"x" * (total - 14) + b'"}\n']
+    got = hostile(peer, stage, data, close=False)
+    assert got == ('"' + "x" * (total - 14) + '"' if total == MAX_LINE else (TOO_LONG, {"socket_path": peer.path}))
+    assert peer.connections == (1 if total == MAX_LINE else 2)  # the next command connected afresh
+    assert total or stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further than the bound
+
+def test_replies_are_taken_in_order(peer):
+    peer.handler = {"two": [b'{"return":1}\n{"return":2}\n'], "none": [], "slow": [Delay(0.6), reply("late")]}
+    client = connected(peer, read_timeout=0.2)
+    assert [client.execute("two", None), client.execute("none", None)] == ["1", "2"]  # two replies in one read
+    assert outcome(lambda: client.execute("slow", None)) == (os_text(errno.EAGAIN), {"socket_path": peer.path})
+    time.sleep(0.6)
+    assert client.execute("x", None) == '"late"' and client.execute("x", None) == "{}"  # replies carry no id
+
+def test_connecting(tmp_dir):
+    with QmpPeer(directory=tmp_dir, listen_after=0.4) as late:
+        started = time.monotonic()
+        _QmpClient(late.path).connect(5.0, 5.0)
+        assert 0.3 < time.monotonic() - started < 4.5 and late.lines == [CAPS]
+    started = time.monotonic()
+    with pytest.raises(RuntimeError) as caught:
+        _QmpClient(late.path).connect(0.3, 5.0)
+    assert 0.25 < time.monotonic() - started < 2.5
+    assert caught.value.args == ('{"context":{"socket_path":"' + late.path + '"},"message":"Timed out waiting for QMP socket"}',)
+    for path in ["/tmp/" + "x" * 200, "/tmp/nul\0.sock", ""]:
+        assert outcome(lambda: _QmpClient(path).connect(0.2, 1.0)) == ("Timed out waiting for QMP socket", {"socket_path": path})
+    for timeout in [0.0, -1.0, math.nan, math.inf]:  # one attempt
+        started = time.monotonic()
+        assert failure(lambda: _QmpClient(late.path).connect(timeout, 5.0))["message"] == "Timed out waiting for QMP socket"
+        assert time.monotonic() - started < 1.0
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("timeout, read_timeout, lines", [(0.0, 5.0, []), (2.0, 0.0, [CAPS]), (2.0, math.inf, [CAPS])])
+def test_zero_socket_timeouts_are_refused_and_leave_the_client_disconnected(peer, timeout, read_timeout, lines):
+    client = _QmpClient(peer.path)
+    assert client.close() is None  # never connected
+    assert outcome(lambda: client.connect(timeout, read_timeout)) == ("cannot set a 0 duration timeout", {"socket_path": peer.path})
+    assert peer.lines == lines
+    assert client.execute("x", None) == "{}" and peer.lines == lines + [CAPS, b'{"execute":"x"}\n']
+    assert client.connect(0.0, math.nan) is None and client.close() is None and client.close() is None  # connected: nothing
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("call, text", [
+    (lambda c: c.connect(2.0**64, 1.0), f"cannot convert {2.0**64:.17g} seconds to a duration: the value is too large (2^64 seconds or more)"),
+    (lambda c: c.wait_for_job("j", 1.0, 1e300), f"cannot convert {1e300:.17g} seconds to a duration: the value is too large (2^64 seconds or more)"),
+    (lambda c: c.connect(1.8e19, 1.0), "overflow when adding a duration of 18000000000000000000 seconds to the monotonic clock")])
+def test_unrepresentable_times_panic_and_leave_the_client_usable(peer, call, text):
+    client = _QmpClient(peer.path)
+    for _ in range(2):  # disconnected, then connected
+        with pytest.raises(BaseException) as caught:
+            call(client)
+        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (text,))
+        assert client.execute("x", None) == "{}"
+
+def job(job_id="j1", status="concluded", **extra):
+    return {"id": job_id, "type": "snapshot-save", "status": status, "current-progress": 1, "total-progress": 1, **extra}
+
+def jobs(*listings, dismissal=OK):
+    """Answers query-jobs with successive listings (the last one repeats)."""
+    queue = list(listings)
+    def answer(command, raw):
+        if command["execute"] == "query-jobs":
+            listing = queue.pop(0) if len(queue) > 1 else queue[0]
+            return [listing if isinstance(listing, bytes) else reply(listing)]
+        return [dismissal] if command["execute"] == "job-dismiss" else [OK]
+    return answer
+
+DISMISS = b'{"arguments":{"id":"j1"},"execute":"job-dismiss"}\n'
+RECORD = '{"job_id":"j1","job_type":"snapshot-save","status":"concluded","current_progress":1,"total_progress":1,"error":null}'
+
+@pytest.mark.leakcheck
+def test_job_records(peer):
+    odd = {"id": 7, "type": None, "status": {"b": 1, "a": [1.5]}, "current-progress": "+42", "total-progress": 1.5, "error": None}
+    peer.handler = jobs([job(), odd, {"error": {"z": 1}}])
+    assert _QmpClient(peer.path).query_jobs() == (
+        "[" + RECORD + ',{"job_id":"7","job_type":"null","status":"{\\"a\\":[1.5],\\"b\\":1}","current_progress":42,'
+        '"total_progress":0,"error":"null"},{"job_id":"null","job_type":"null","status":"null","current_progress":0,'
+        '"total_progress":0,"error":"{\\"z\\":1}"}]')
+    for result in [{}, [{"id": "a"}, 2]]:
+        peer.handler = jobs(result)
+        assert outcome(_QmpClient(peer.path).query_jobs) == ("Unexpected QMP query-jobs response", {"result": result})
+
+@pytest.mark.leakcheck
+def test_the_job_wait(peer):
+    with pytest.raises(RuntimeError) as caught:  # a zero timeout: without I/O
+        _QmpClient(peer.path).wait_for_job("j1", math.nan, 0.01)
+    assert caught.value.args == ('{"context":{"job_id":"j1","last_status":null,"socket_path":"' + peer.path
+                                 + '"},"message":"Timed out waiting for QMP job"}',) and peer.lines == []
+    peer.handler = jobs([job("j1", "running")], [job("other"), job()])
+    assert _QmpClient(peer.path).wait_for_job("j1", 1e18, 0.01) == RECORD
+    assert peer.commands() == [QUERY, QUERY, DISMISS]
+    peer.lines.clear()
+    peer.handler = jobs([job(error="first"), job(error="second")])
+    assert outcome(lambda: _QmpClient(peer.path).wait_for_job("j1", 5.0, 0.01)) == ("QMP job failed", {
+        "error": "first", "job_id": "j1", "job_type": "snapshot-save", "socket_path": peer.path, "status": "concluded"})
+    assert peer.commands() == [QUERY]  # a failed job is not dismissed
+    peer.lines.clear()
+    peer.handler = jobs(*[[job("j1", "running")]] * 5, [job()], dismissal=error_reply("GenericError", "gone"))
+    client = _QmpClient(peer.path)
+    assert client.wait_for_job("j1", 10.0, 0.0) == RECORD  # a failed dismissal is ignored
+    assert peer.commands() == [QUERY] * 6 + [DISMISS]  # without a poll interval, no pause
+    assert client.query_jobs() == "[" + RECORD + "]"  # the dismissal's reply was read: the stream is in step
+    peer.handler = jobs(error_reply("GenericError", "busy"))
+    assert failure(lambda: client.wait_for_job("j1", 2.0, 0.0))["context"]["command"] == "query-jobs"
+
+@pytest.mark.parametrize("listings, last_status", [
+    ([[job("j1", "running")]], "running"), ([[{"id": "j1"}]], "null"), ([[job("J1"), job("j1 ")]], None),
+    ([[job("j1", "running")], []], "running")])  # the job disappears: its last status stays
+def test_the_job_wait_runs_until_its_deadline(peer, listings, last_status):
+    peer.handler = jobs(*listings)
+    started = time.monotonic()
+    assert outcome(lambda: _QmpClient(peer.path).wait_for_job("j1", 0.3, 0.02)) == (
+        "Timed out waiting for QMP job", {"job_id": "j1", "last_status": last_status, "socket_path": peer.path})
+    assert 0.25 < time.monotonic() - started < 3.0 and len(peer.commands()) >= 2 and DISMISS not in peer.commands()
+
+def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tmp_dir):
+    concluded, dismissed = time.monotonic() + 0.4, []
+    peer.handler = {"query-jobs": lambda c, r: [reply([] if dismissed else [job(status="concluded" if time.monotonic() > concluded
+                                                                                 else "running")])],
+                    "job-dismiss": lambda c, r: dismissed.append(1) or [OK], "slow": [Delay(0.4), reply("done")]}
+    client, results = connected(peer), []
+    waiter = threading.Thread(target=lambda: results.append(client.wait_for_job("j1", 5.0, 0.02)))
+    with other_thread_runs(20):
+        waiter.start()
+        time.sleep(0.1)
+        assert client.query_jobs() == "[]"  # only after the whole wait, its dismissal included
+        waiter.join(10)
+    assert results == [RECORD] and peer.commands()[-2:] == [DISMISS, QUERY]
+    worker = threading.Thread(target=lambda: results.append(client.execute("slow", None)))
+    with other_thread_runs(20):
+        worker.start()
+        time.sleep(0.1)
+        assert failure(lambda: client.execute("x", "[1"))["message"] == "EOF while parsing a list at line 1 column 2"
+        assert client.close() is None  # waits for the running command
+        worker.join(10)
+    assert results[1] == '"done"'
+    with other_thread_runs(20):
+        outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
+
+def test_signals_do_not_interrupt_blocking_calls(peer, tmp_dir):
+    peer.handler = {"slow": [Delay(0.3), OK], "query-jobs": [reply([job(status="running")])]}
+    with signals_arriving():
+        client = _QmpClient(peer.path)
+        client.connect(1e18, 1e18)  # beyond what the socket timeouts hold: saturated
+        assert client.execute("slow", None) == "{}"
+        assert failure(lambda: client.wait_for_job("j1", 0.2, 0.01))["context"]["last_status"] == "running"
+        assert failure(lambda: _QmpClient(tmp_dir + "/absent").connect(0.2, 1.0))["message"] == "Timed out waiting for QMP socket"
+
+def test_no_sigpipe_with_the_default_signal_action():
+    with QmpPeer(lambda command, raw: [CLOSE]) as qmp, HttpPeer([CLOSE], read_first=False) as http:
+        child = run_python("""
+import json, signal
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+import corvane_core._ffi as ffi
+client = ffi._QmpClient(sys.argv[1])
+for call in [lambda: client.execute("x", None), lambda: client.execute("x", None),
+             lambda: ffi.firecracker_request(sys.argv[2], "PUT", "/", "x" * 8_000_000, 10.0)]:
+    try:
+        call()
+    except (OSError, RuntimeError) as error:
+        print(error.args[0] if type(error) is OSError else json.loads(error.args[0])["message"])
+""", qmp.path, http.path)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[:2] == [CLOSED, os_text(errno.EPIPE)]  # the socket is held until close()
+    assert child.stdout.splitlines()[2] in (os_text(errno.EPIPE), os_text(errno.ECONNRESET))
+
+@pytest.mark.skipif("CORVANE_SANITIZER_PRELOAD" in os.environ, reason="ASan's operator new aborts instead of throwing")
+def test_a_panic_with_the_mutex_held_poisons_the_client():
+    child = run_python("""
+import resource
+from corvane_core._ffi import _QmpClient
+from peers import QmpPeer
+
+def attempt(call, limit=resource.RLIM_INFINITY):
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    try:
+        print("ok", call())
+    except BaseException as error:
+        print(type(error).__name__, error)
+
+with QmpPeer({"huge": [b'{"return":"' + b"x" * (9 << 20) + b'"}\\n']}) as peer:  # below the line bound
+    client = _QmpClient(peer.path)
+    client.connect(5.0, 30.0)
+    attempt(lambda: client.execute("huge", None), int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024 + (4 << 20))
+    for call in [lambda: client.execute("after", None), lambda: client.wait_for_job("j", 1.0, 0.0), client.close,
+                 lambda: client.execute("x", "[")]:
+        attempt(call)
+    del client
+    attempt(lambda: _QmpClient(peer.path).execute("fresh", None))
+""")
+    poisoned = 'RuntimeError {"context":{},"message":"QMP client lock is poisoned"}'
+    assert child.stdout.splitlines() == ["PanicException memory allocation failed", poisoned, poisoned, poisoned,
+        'RuntimeError {"context":{"socket_path":""},"message":"EOF while parsing a list at line 1 column 1"}', "ok {}"], child.stderr
+
+STRESS_PEER = """
+import json
+from peers import QmpPeer, dribble, echo, error_reply, reply
+# In a process of its own, so that answers never wait for the test's interpreter lock.
+with QmpPeer({"echo": lambda c, r: dribble(echo(c, r)[0], 40, 0.0002), "refuse": [error_reply("E", "no")],
+              "query-jobs": [reply([{"id": "j", "status": "concluded"}, {"id": "slow", "status": "running"}])]},
+             directory=sys.argv[1]) as peer:
+    print(peer.path, flush=True)
+    sys.stdin.read()
+print(json.dumps([line.decode() for line in peer.lines]), peer.connections, peer.errors)
+"""
+
+def test_a_shared_client_under_stress(tmp_path):
+    """Twelve threads call the methods of one client (close and connect too) in random order: each call gets its own
+    answer, and the peer sees whole command lines, one for each call that sends one."""
+    peer = subprocess.Popen(python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    client, sent, lock, stop_at = _QmpClient(peer.stdout.readline().strip()), collections.Counter(), threading.Lock(), time.monotonic() + 3
+    calls = {"stop": client.stop_vm, "cont": client.cont, "connect": lambda: client.connect(5.0, 30.0), "close": client.close,
+             "snapshot-save": lambda: client.snapshot_save("s", "t", "vda", ["vda"]), "job-dismiss": lambda: client.dismiss_job("x"),
+             "blockdev-snapshot-internal-sync": lambda: client.blockdev_snapshot_internal_sync("vda", "s"),
+             "refuse": lambda: failure(lambda: client.execute("refuse", None))["message"] == "QMP command 'refuse' failed",
+             "query": lambda: json.loads(client.query_jobs())[1]["status"] == "running",
+             "wait": lambda: json.loads(client.wait_for_job("j", 10.0, 0.0))["job_id"] == "j",
+             "timeout": lambda: failure(lambda: client.wait_for_job("slow", 0.03, 0.01))["context"]["last_status"] in ("running", None)}
+    def worker(t):
+        rng, value = random.Random(t), {"s": "é\n\"" * t, "t": t}
+        for n in itertools.count():
+            if n >= 50 and time.monotonic() > stop_at:
+                return
+            with lock:
+                sent[name := rng.choice(["echo", *calls])] += 1
+            assert (client.execute("echo", json.dumps(value, indent=1)) == json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+                    if name == "echo" else calls[name]() is not False), name
+    assert not in_threads(*[lambda t=t: worker(t) for t in range(12)]) and not in_threads.failures
+    client.close()
+    lines, connections, errors = peer.communicate("", timeout=30)[0].rsplit(" ", 2)
+    received = collections.Counter(json.loads(line)["execute"] for line in json.loads(lines))
+    assert all(line == json.dumps(json.loads(line), separators=(",", ":"), sort_keys=True, ensure_ascii=False) + "\n"
+               for line in json.loads(lines)) and errors.strip() == "[]" and received["qmp_capabilities"] == int(connections) > 1
+    sent["job-dismiss"] += sent["wait"]
+    assert all(received[name] == sent[name] for name in ["echo", "stop", "cont", "refuse", "job-dismiss", "snapshot-save",
+                                                         "blockdev-snapshot-internal-sync"])
