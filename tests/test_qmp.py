@@ -1,6 +1,6 @@
 """The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, signals."""
 
-import collections, errno, itertools, json, math, os, random, subprocess, threading, time
+import collections, errno, itertools, json, math, os, random, socket, subprocess, threading, time
 
 import pytest
 
@@ -123,13 +123,18 @@ def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_conne
     assert peer.connections == (1 if total == MAX_LINE else 2)  # the next command connected afresh
     assert total or stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further than the bound
 
-def test_replies_are_taken_in_order(peer):
-    peer.handler = {"two": [b'{"return":1}\n{"return":2}\n'], "none": [], "slow": [Delay(0.6), reply("late")]}
+def test_replies_are_taken_in_order_and_a_stream_out_of_step_is_dropped(peer):
+    peer.handler = {"two": [b'{"return":1}\n{"return":2}\n'], "none": [], "slow": [Delay(0.6), reply("late")],
+                    "bad": [b'{"event":"X","data":"\xff"}\n', reply("bad")], "cut": [b'{"event":\n', reply("cut")],
+                    "refused": [error_reply("GenericError", "no")]}
     client = connected(peer, read_timeout=0.2)
     assert [client.execute("two", None), client.execute("none", None)] == ["1", "2"]  # two replies in one read
-    assert outcome(lambda: client.execute("slow", None)) == (os_text(errno.EAGAIN), {"socket_path": peer.path})
-    time.sleep(0.6)
-    assert client.execute("x", None) == '"late"' and client.execute("x", None) == "{}"  # replies carry no id
+    for n, (command, message) in enumerate([("slow", os_text(errno.EAGAIN)), ("bad", UTF8),
+                                            ("cut", "EOF while parsing a value at line 2 column 0")], start=2):
+        assert outcome(lambda: client.execute(command, None)) == (message, {"socket_path": peer.path})
+        assert client.execute("x", None) == "{}" and peer.connections == n  # afresh: never the reply still on its way
+    assert outcome(lambda: client.execute("refused", None))[0] == "QMP command 'refused' failed"
+    assert client.execute("x", None) == "{}" and peer.connections == 4  # an error reply leaves the stream in step
 
 def test_connecting(tmp_dir):
     with QmpPeer(directory=tmp_dir, listen_after=0.4) as late:
@@ -148,12 +153,31 @@ def test_connecting(tmp_dir):
         assert failure(lambda: _QmpClient(late.path).connect(timeout, 5.0))["message"] == "Timed out waiting for QMP socket"
         assert time.monotonic() - started < 1.0
 
+def test_a_connect_to_a_full_backlog_ends_at_its_deadline_and_a_close_waits_no_longer(tmp_dir):
+    (listener := socket.socket(socket.AF_UNIX)).bind(tmp_dir + "/full.sock")
+    listener.listen(0)
+    fillers = [socket.socket(socket.AF_UNIX) for _ in range(64)]
+    next(f for f in fillers if f.setblocking(False) or f.connect_ex(listener.getsockname()) != 0)  # the backlog is full
+    client, results, started = _QmpClient(listener.getsockname()), [], time.monotonic()
+    assert not in_threads(lambda: results.append(outcome(lambda: client.connect(1.0, 1.0))), lambda: time.sleep(0.2) or client.close())
+    assert results == [("Timed out waiting for QMP socket", {"socket_path": listener.getsockname()})] and time.monotonic() - started < 5
+    for s in [listener, *fillers]:
+        s.close()
+
+@pytest.mark.parametrize("late", ["greeting", "capabilities"])
+def test_the_negotiation_waits_until_the_connects_deadline(peer, late):
+    peer.negotiate, pause = False, [Delay(1.5)] if late == "greeting" else []
+    peer.greeting, peer.handler = pause + [GREETING], lambda command, raw: [Delay(1.5 if late == "capabilities" else 0), OK]
+    assert _QmpClient(peer.path).connect(10.0, 0.2) is None  # each read of the negotiation used to end after 1 s
+    assert outcome(lambda: _QmpClient(peer.path).connect(0.5, 5.0))[0] == os_text(errno.EAGAIN)
+
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("timeout, read_timeout, lines", [(0.0, 5.0, []), (2.0, 0.0, [CAPS]), (2.0, math.inf, [CAPS])])
-def test_zero_socket_timeouts_are_refused_and_leave_the_client_disconnected(peer, timeout, read_timeout, lines):
+@pytest.mark.parametrize("timeout, read_timeout, lines, message", [(0.0, 5.0, [], os_text(errno.EAGAIN)),  # no time to negotiate
+    (2.0, 0.0, [CAPS], "cannot set a 0 duration timeout"), (2.0, math.inf, [CAPS], "cannot set a 0 duration timeout")])
+def test_zero_socket_timeouts_are_refused_and_leave_the_client_disconnected(peer, timeout, read_timeout, lines, message):
     client = _QmpClient(peer.path)
     assert client.close() is None  # never connected
-    assert outcome(lambda: client.connect(timeout, read_timeout)) == ("cannot set a 0 duration timeout", {"socket_path": peer.path})
+    assert outcome(lambda: client.connect(timeout, read_timeout)) == (message, {"socket_path": peer.path})
     assert peer.lines == lines
     assert client.execute("x", None) == "{}" and peer.lines == lines + [CAPS, b'{"execute":"x"}\n']
     assert client.connect(0.0, math.nan) is None and client.close() is None and client.close() is None  # connected: nothing
@@ -266,21 +290,21 @@ def test_signals_do_not_interrupt_blocking_calls(peer, tmp_dir):
         assert failure(lambda: _QmpClient(tmp_dir + "/absent").connect(0.2, 1.0))["message"] == "Timed out waiting for QMP socket"
 
 def test_no_sigpipe_with_the_default_signal_action():
-    with QmpPeer(lambda command, raw: [CLOSE]) as qmp, HttpPeer([CLOSE], read_first=False) as http:
+    with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp, HttpPeer([CLOSE], read_first=False) as http:
         child = run_python("""
-import json, signal
+import json, signal, time
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)
 import corvane_core._ffi as ffi
 client = ffi._QmpClient(sys.argv[1])
-for call in [lambda: client.execute("x", None), lambda: client.execute("x", None),
+for call in [lambda: client.execute("x", None), lambda: time.sleep(0.3) or client.execute("x", None),
              lambda: ffi.firecracker_request(sys.argv[2], "PUT", "/", "x" * 8_000_000, 10.0)]:
     try:
-        call()
+        print(call())
     except (OSError, RuntimeError) as error:
         print(error.args[0] if type(error) is OSError else json.loads(error.args[0])["message"])
 """, qmp.path, http.path)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines()[:2] == [CLOSED, os_text(errno.EPIPE)]  # the socket is held until close()
+    assert child.stdout.splitlines()[:2] == ["{}", os_text(errno.EPIPE)]  # the second send reaches a closed peer
     assert child.stdout.splitlines()[2] in (os_text(errno.EPIPE), os_text(errno.ECONNRESET))
 
 @pytest.mark.skipif("CORVANE_SANITIZER_PRELOAD" in os.environ, reason="ASan's operator new aborts instead of throwing")

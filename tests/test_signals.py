@@ -7,9 +7,9 @@ SCRIPT = r"""
 import json, os, signal, socket, sys, tempfile, threading, time
 sys.path.insert(0, sys.argv[1])
 from corvane_core import _ffi
-from qmp_peer import Delay, QmpPeer, reply
+from peers import Delay, QmpPeer, reply
 d, kept, seen, mode, name = tempfile.mkdtemp(), [], set(), sys.argv[2], sys.argv[3]
-peer = QmpPeer(lambda c, r: {"x": [], "slow": [Delay(0.5), reply("x")]}.get(c["execute"], [reply("y")])).start()
+peer = QmpPeer(lambda c, r: {"x": [], "slow": [Delay(0.5), reply("x")]}.get(c["execute"], [reply("y")])).__enter__()
 (client := _ffi._QmpClient(peer.path)).connect(5.0, 1.0 if name == "timeout" else 30.0)
 def api(answer=b""):
     kept.append(s := socket.socket(socket.AF_UNIX)); s.bind(d + "/api"); s.listen(4)
