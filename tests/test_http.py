@@ -6,8 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import corvane_core._ffi as ffi
-from peers import (CLOSE, SILENCE, Delay, HttpPeer, MiB, Stream, dribble, need, open_fds, os_text, other_thread_runs,
-                   signals_arriving, tool_env)
+from peers import (CLOSE, SILENCE, Delay, HttpPeer, MiB, Stream, dribble, need, open_fds, os_text, other_thread_runs, tool_env)
 
 TIMED_OUT, WAIT_TIMED_OUT = os_text(errno.EAGAIN), "wait_for_socket timed out"
 TOO_LARGE, SHORT, MALFORMED = "HTTP response headers are too large", "failed to fill whole buffer", "malformed HTTP response"
@@ -140,11 +139,6 @@ def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
         assert request(http) == (200, "{}") and seen == [True]
     with other_thread_runs(5):
         assert request(http.path + "-absent", wait=0.5) == WAIT_TIMED_OUT
-
-def test_signals_do_not_interrupt_a_request(http):
-    http.scripts = [[Delay(0.3), OK_2]]
-    with signals_arriving():
-        assert request(http) == (200, "{}")
 
 @pytest.mark.parametrize("method, target, wrong", [("PUT", "/drives/a HTTP/1.1\r\nHost: x\r\n\r\nDELETE /all", "path"),
                                                   ("GET\r\nX: y", "/", "method"), ("GET", "/a\x00b", "path"), ("GET", "/\x7f", "path")])
