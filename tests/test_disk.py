@@ -145,7 +145,7 @@ def test_success_replaces_the_target(place, op):
     assert (place / "disk.raw.tmp").exists() == (op == "copy")
     assert run(op, "sub//x/../disk.raw") == "sparse" and (place / "sub" / "disk.raw").read_bytes() == IMAGE
     for chunk_size, text in [(0, "chunk_size must be greater than zero"),
-                             (2**63, "cannot allocate a buffer of 9223372036854775808 bytes: Cannot allocate memory (os error 12)")]:
+                             (2**64 - 1, "cannot allocate a buffer of 18446744073709551615 bytes: Cannot allocate memory (os error 12)")]:
         (place / "disk.raw.tmp").write_bytes(b"stale")
         assert run("unpack", "disk.raw", None, chunk_size) == text
         assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched

@@ -123,6 +123,7 @@ IN_STRINGS = [  # planted after a string's opening quote or before its closing o
     *[(bad, k, "invalid escape") for bad, k in [("\\x", 1), ("\\u000}0", 5), ("\\u12G4", 4), ("\\uG234", 2), ("\\u\n123", 2), ("\\uD83D\\uDx00", 9)]],
     *[(bad, None, "EOF while parsing a string") for bad in ["\\u12", "\\uG", "\\uD800\\"]], ("\\uD800\\n", 7, "unexpected end of hex escape"),
     ("\\uDC00", 5, "lone leading surrogate in hex escape"), ("\\uD800\\u0041", 11, "lone leading surrogate in hex escape"),
+    ("\\uD800\\uDBFF", 11, "lone leading surrogate in hex escape"),
     ("\x1f", 0, "control character (\\u0000-\\u001F) found while parsing a string"),
 ]
 # Token kinds; where (0 before the token, 1 after its opening quote, -1 before its closing one, None instead of it); the bytes

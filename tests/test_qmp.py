@@ -214,10 +214,10 @@ RECORD = '{"job_id":"j1","job_type":"snapshot-save","status":"concluded","curren
 @pytest.mark.leakcheck
 def test_job_records(peer):
     odd = {"id": 7, "type": None, "status": {"b": 1, "a": [1.5]}, "current-progress": "+42", "total-progress": 1.5, "error": None}
-    peer.handler = jobs([job(), odd, {"error": {"z": 1}}])
+    peer.handler = jobs([job(), odd, {"error": {"z": 1}, "current-progress": "-7", "total-progress": "-+5"}])
     assert _QmpClient(peer.path).query_jobs() == (
         "[" + RECORD + ',{"job_id":"7","job_type":"null","status":"{\\"a\\":[1.5],\\"b\\":1}","current_progress":42,'
-        '"total_progress":0,"error":"null"},{"job_id":"null","job_type":"null","status":"null","current_progress":0,'
+        '"total_progress":0,"error":"null"},{"job_id":"null","job_type":"null","status":"null","current_progress":-7,'
         '"total_progress":0,"error":"{\\"z\\":1}"}]')
     for result in [{}, [{"id": "a"}, 2]]:
         peer.handler = jobs(result)
