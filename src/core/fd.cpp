@@ -40,24 +40,15 @@ Result<Unit, IoError> transfer_all(const char* data, std::size_t length, Call ca
     return Unit{};
 }
 
-// A read or write on a file, called again after EINTR as retry_after_signal decides.
-template <class Call>
-ssize_t file_call_resuming(Call call) {
-    for (;;) {
-        const ssize_t done = call();
-        if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
-    }
-}
-
 }  // namespace
 
 ssize_t read_resuming(int fd, void* data, std::size_t length) {
-    return file_call_resuming([&] { return ::read(fd, data, length); });
+    return call_retrying([&] { return ::read(fd, data, length); });
 }
 
 ssize_t read_resuming_at(int fd, void* data, std::size_t length, std::uint64_t offset) {
     if (offset > kMaxOffset) return 0;
-    return file_call_resuming([&] { return ::pread(fd, data, length, static_cast<off_t>(offset)); });
+    return call_retrying([&] { return ::pread(fd, data, length, static_cast<off_t>(offset)); });
 }
 
 Result<Unit, IoError> write_all_at(int fd, const char* data, std::size_t length, std::uint64_t offset) {
@@ -67,7 +58,7 @@ Result<Unit, IoError> write_all_at(int fd, const char* data, std::size_t length,
             errno = EFBIG;
             return -1;
         }
-        return file_call_resuming([&] { return ::pwrite(fd, at, n, static_cast<off_t>(offset + into)); });
+        return call_retrying([&] { return ::pwrite(fd, at, n, static_cast<off_t>(offset + into)); });
     });
 }
 

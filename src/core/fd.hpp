@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/caller.hpp"
 #include "core/duration.hpp"
 #include "core/io_error.hpp"
 #include "core/result.hpp"
@@ -46,6 +47,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// A system call on a file or descriptor (no socket timeout to keep), called
+// again after EINTR as retry_after_signal decides: a signal whose handler
+// raises ends it with EINTR; any other is retried.
+template <class Call>
+auto call_retrying(Call call) -> decltype(call()) {
+    for (;;) {
+        const auto done = call();
+        if (done >= 0 || errno != EINTR || !retry_after_signal()) return done;
+    }
+}
 
 // read, called again after EINTR as retry_after_signal decides (a pipe or a
 // terminal waits for data; a signal at which the caller gives up fails with EINTR).

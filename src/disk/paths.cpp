@@ -115,19 +115,17 @@ bool names_open_file(std::string_view path, int fd) {
 Result<UniqueFd, IoError> open_read_only(std::string_view path) {
     auto c_path = system_path(path);
     if (!c_path) return std::move(c_path).take_failure();
-    for (;;) {
-        const int fd = ::open(c_path->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return UniqueFd(fd);
-        if (errno != EINTR) return fail(IoError::last_os_error());
-    }
+    // A FIFO waits here for its writer: a signal whose handler raises ends the wait.
+    UniqueFd fd(call_retrying([&] { return ::open(c_path->c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return fail(IoError::last_os_error());
+    return fd;
 }
 
 Result<Unit, IoError> truncate_file(int fd, std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return fail(IoError::from_errno(EFBIG));
-    while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
-        if (errno != EINTR) return fail(IoError::last_os_error());
-    }
+    if (call_retrying([&] { return ::ftruncate(fd, static_cast<off_t>(length)); }) != 0)
+        return fail(IoError::last_os_error());
     return Unit{};
 }
 

@@ -102,9 +102,7 @@ Result<mode_t, IoError> copied_mode(const struct stat& source, int output) {
 }
 
 Result<Unit, IoError> change_mode(int fd, mode_t mode) {
-    while (::fchmod(fd, mode) != 0) {
-        if (errno != EINTR) return fail(IoError::last_os_error());
-    }
+    if (call_retrying([&] { return ::fchmod(fd, mode); }) != 0) return fail(IoError::last_os_error());
     return Unit{};
 }
 

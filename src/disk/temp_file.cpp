@@ -55,10 +55,7 @@ Result<Unit, IoError> remove_stale(const std::string& path) {
         return fail(IoError::last_os_error());
     }
     if (!S_ISREG(seen.st_mode)) return unlink_if_present(path);
-    int raw;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
+    const int raw = call_retrying([&] { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
     if (raw < 0) {
         // Gone or replaced by a link since the lstat: the caller looks again.
         if (errno == ENOENT || errno == ELOOP) return Unit{};
