@@ -28,20 +28,19 @@ def snapshot():
 def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.config.getoption("--leaks") and pyfuncitem.get_closest_marker("leakcheck"):
         body, interval = pyfuncitem.obj, sys.getswitchinterval()
+        def run(times, arguments):
+            for _ in range(times):
+                settle_all()
+                body(**arguments)
+                gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
         def repeated(**arguments):
             sys.setswitchinterval(0.0002)  # peer threads answer sooner
             try:
                 started = time.monotonic()
-                for _ in range(WARMUP):
-                    settle_all()
-                    body(**arguments)
-                    gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
+                run(WARMUP, arguments)
                 repeat = max(FEWEST, min(REPEAT, int(20 / (time.monotonic() - started))))
                 references, descriptors = snapshot()
-                for _ in range(repeat):
-                    settle_all()
-                    body(**arguments)
-                    gc.collect(1)
+                run(repeat, arguments)
                 references_after, descriptors_after = snapshot()
             finally:
                 sys.setswitchinterval(interval)
@@ -51,19 +50,13 @@ def pytest_pyfunc_call(pyfuncitem):
         pyfuncitem.obj = repeated
     return (yield)
 
-@pytest.hookimpl(wrapper=True)
-def pytest_runtest_makereport(item, call):
-    report = yield
-    item.failed_call = getattr(item, "failed_call", False) or (report.when == "call" and report.failed)
-    return report
-
 @pytest.fixture(autouse=True)
 def no_descriptor_left(request):
     """After every test, no descriptor stays open (a peer thread closes its end a moment after the client)."""
-    before = open_fds()
+    before, failed = open_fds(), request.session.testsfailed
     yield
     deadline = time.monotonic() + 10
-    while not request.node.failed_call and not open_fds() <= before:  # a failure's report holds its frames
+    while request.session.testsfailed == failed and not open_fds() <= before:  # a failure's report holds its frames
         gc.collect()  # clients held by reference cycles (a caught exception's traceback)
         assert time.monotonic() < deadline, f"descriptors left open: {open_fds() - before}"
         time.sleep(0.005)

@@ -2,7 +2,7 @@
 actions: bytes (sent as they are), Delay(seconds), CLOSE (end the connection here), SILENCE (send nothing more, wait
 for the client to close) or a callable taking the connection."""
 
-import contextlib, json, os, select, shutil, signal, socket, subprocess, sys, tempfile, threading, time, weakref
+import contextlib, json, os, select, shutil, socket, subprocess, sys, tempfile, threading, time, weakref
 
 import pytest
 
@@ -26,6 +26,13 @@ def qmp_error(caught):
     value = json.loads(error.args[0])
     assert error.args[0] == json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
     return value
+
+def panic(call):
+    """The message of the PanicException that the call raises."""
+    with pytest.raises(BaseException) as caught:
+        call()
+    assert type(caught.value).__name__ == "PanicException" and len(caught.value.args) == 1
+    return caught.value.args[0]
 
 def open_fds():
     fds, base = set(), "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
@@ -57,10 +64,7 @@ def run_python(code, *args): return subprocess.run(python_command(code, *args), 
 def other_thread_runs(at_least):
     """The body must let another Python thread run at least `at_least` times (5 ms apart)."""
     count, done = [], threading.Event()
-    def tick():
-        while not done.wait(0.005):
-            count.append(1)
-    thread = threading.Thread(target=tick)
+    thread = threading.Thread(target=lambda: [count.append(1) for _ in iter(lambda: done.wait(0.005), True)])
     thread.start()
     try:
         yield
@@ -68,18 +72,6 @@ def other_thread_runs(at_least):
         done.set()
         thread.join()
     assert len(count) >= at_least, f"the other thread ran {len(count)} times"
-
-@contextlib.contextmanager
-def signals_arriving():
-    """A signal with a Python handler every 2 ms during the body: blocking calls see EINTR."""
-    ticks, previous = [], signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
-    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-    assert ticks
 
 def in_threads(*targets):
     """Runs the functions in threads at once: the names of those still running after a minute; what they raised

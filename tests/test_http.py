@@ -6,7 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import corvane_core._ffi as ffi
-from peers import (CLOSE, SILENCE, Delay, HttpPeer, MiB, Stream, dribble, need, open_fds, os_text, other_thread_runs, tool_env)
+from peers import (CLOSE, SILENCE, Delay, HttpPeer, MiB, Stream, dribble, need, open_fds, os_text, other_thread_runs, panic, tool_env)
 
 TIMED_OUT, WAIT_TIMED_OUT = os_text(errno.EAGAIN), "wait_for_socket timed out"
 TOO_LARGE, SHORT, MALFORMED = "HTTP response headers are too large", "failed to fill whole buffer", "malformed HTTP response"
@@ -116,16 +116,11 @@ def test_addresses(tmp_dir):
 
 def test_timeouts(http):
     http.scripts = [[SILENCE]]
-    started = time.monotonic()
-    assert request(http, timeout=0.5) == TIMED_OUT and 0.4 <= time.monotonic() - started < 10
-    for timeout in [0, -1e300, math.nan, -math.inf, 1e-9]:  # one millisecond
+    for timeout, least in [(0.5, 0.4), *[(timeout, 0) for timeout in (0, -1e300, math.nan, -math.inf, 1e-9)]]:  # one millisecond
         started = time.monotonic()
-        assert request(http, timeout=timeout) == TIMED_OUT and time.monotonic() - started < 5
+        assert request(http, timeout=timeout) == TIMED_OUT and least <= time.monotonic() - started < 5
     http.scripts, connections = [[OK_2]], http.connections
-    for timeout in [2.0**64, math.inf]:
-        with pytest.raises(BaseException) as caught:
-            request(http, timeout=timeout)
-        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (PANIC,))
+    assert [panic(lambda: request(http, timeout=timeout)) for timeout in (2.0**64, math.inf)] == [PANIC] * 2
     assert http.connections == connections  # refused before any socket
     assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
 
@@ -174,10 +169,8 @@ def test_the_waits_timing(http, tmp_dir):
     with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
         started = time.monotonic()
         assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
-    for timeout, text in [(2.0**64, PANIC), (math.inf, PANIC), (1e19, "overflow when adding duration to instant")]:
-        with pytest.raises(BaseException) as caught:
-            ffi.firecracker_wait_for_socket(http.path, timeout)
-        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (text,))
+    assert [panic(lambda: ffi.firecracker_wait_for_socket(http.path, timeout)) for timeout in (2.0**64, math.inf, 1e19)] == [
+        PANIC, PANIC, "overflow when adding duration to instant"]
     http.scripts = [answer("200 OK")]
     assert request(http, wait=2.0**62) is None
 

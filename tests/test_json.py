@@ -107,7 +107,6 @@ text = st.builds(json.dumps, st.text(max_size=5), ensure_ascii=st.booleans()) | 
 scalar = st.tuples(st.just("str"), text) | st.tuples(st.just("num"), st.sampled_from(["0", "7", "-3", "12.5e3", "1E-2"]))
 scalar = (scalar | st.tuples(st.just("lit"), st.sampled_from(["true", "false", "null"]))).map(lambda t: [t])
 
-
 def nest(kids):
     def container(brackets, comma, items):  # a non-empty one closes with "]x" or "}x"
         body = [tok for i, item in enumerate(items) for tok in ([(comma, ",")] if i else []) + item]
@@ -116,7 +115,6 @@ def nest(kids):
     item = st.tuples(ws, kids, ws).map(lambda t: t[0] + t[1] + t[2])
     member = st.tuples(ws, text, ws, ws, item).map(lambda m: m[0] + [("key", m[1])] + m[2] + [(":", ":")] + m[3] + m[4])
     return st.lists(item, max_size=4).map(lambda xs: container("[]", "a,", xs)) | st.lists(member, max_size=4).map(lambda xs: container("{}", "o,", xs))
-
 
 document = st.tuples(ws, st.recursive(scalar, nest, max_leaves=12), ws).map(lambda t: t[0] + t[1] + t[2] + [("end", "")])
 IN_STRINGS = [  # planted after a string's opening quote or before its closing one
@@ -136,7 +134,6 @@ PLANTS = [(("str", "key"), (1, -1), *plant) for plant in IN_STRINGS] + [(kinds, 
     (("a,",), None, ";", 0, "expected `,` or `]`"), (("o,",), None, ";", 0, "expected `,` or `}`"), ((":",), None, "=", 0, "expected `:`"),
 ]]
 CLIENT = _QmpClient("/nonexistent/qmp.sock")  # arguments are parsed before any connection
-
 
 @settings(max_examples=200, deadline=None)
 @given(tokens=document, data=st.data())

@@ -1,4 +1,4 @@
-"""The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, signals."""
+"""The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, SIGPIPE."""
 
 import collections, errno, itertools, json, math, os, random, socket, subprocess, threading, time
 
@@ -6,7 +6,7 @@ import pytest
 
 from corvane_core._ffi import _QmpClient
 from peers import (CAPS, CLOSE, EVENT, GREETING, OK, Delay, HttpPeer, MiB, QmpPeer, Stream, dribble, echo, error_reply, in_threads,
-                   os_text, other_thread_runs, python_command, qmp_error, reply, run_python, signals_arriving)
+                   os_text, other_thread_runs, panic, python_command, qmp_error, reply, run_python)
 
 STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"running":true,"status":"running"}'
 QUERY, CLOSED, UTF8 = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly", "stream did not contain valid UTF-8"
@@ -76,13 +76,11 @@ NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff
 EXCHANGES = [
     ("reply", [EVENT, b'{"event":"X","return":1}\n{"return":{"status":"running","running":true}}\n'], STATUS_TEXT),
     ("reply", [b'{"error":"x"}\n{}\n[1,2]\n"text"\n{"greeting":1}\n{"return":null}\n'], "null"),
-    ("reply", [b'{"ret', Delay(0.01), b'urn":[1,', Delay(0.01), b"2]}\n"], "[1,2]"),
     ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
-    ("reply", [b'{"return":8}', CLOSE], "8"),
     ("reply", [b'{"error":{"class":"GenericError","desc":"gone"}}\n'], E(FAILED, **{"class": "GenericError", "desc": "gone"})),
     ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], E(FAILED, **{"class": None, "desc": None})),
     ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")), ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
-    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)), ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)), ("reply", [EVENT, CLOSE], E(CLOSED)),
+    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)), ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)),
     ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS], STATUS_TEXT),
     ("reply", dribble(EVENT + STATUS, 1), STATUS_TEXT),
     ("greeting", dribble(GREETING, 1), STATUS_TEXT),
@@ -141,17 +139,12 @@ def test_connecting(tmp_dir):
         started = time.monotonic()
         _QmpClient(late.path).connect(5.0, 5.0)
         assert 0.3 < time.monotonic() - started < 4.5 and late.lines == [CAPS]
-    started = time.monotonic()
-    with pytest.raises(RuntimeError) as caught:
-        _QmpClient(late.path).connect(0.3, 5.0)
-    assert 0.25 < time.monotonic() - started < 2.5
-    assert caught.value.args == ('{"context":{"socket_path":"' + late.path + '"},"message":"Timed out waiting for QMP socket"}',)
-    for path in ["/tmp/" + "x" * 200, "/tmp/nul\0.sock", ""]:
-        assert outcome(lambda: _QmpClient(path).connect(0.2, 1.0)) == ("Timed out waiting for QMP socket", {"socket_path": path})
-    for timeout in [0.0, -1.0, math.nan, math.inf]:  # one attempt
+    # Gone: tried until the deadline. A path too long, with a NUL or empty never connects. No time left: one attempt.
+    for path, timeout, least in [(late.path, 0.3, 0.25), ("/tmp/" + "x" * 200, 0.2, 0), ("/tmp/nul\0.sock", 0.2, 0), ("", 0.2, 0),
+                                 *[(late.path, timeout, 0) for timeout in (0.0, -1.0, math.nan, math.inf)]]:
         started = time.monotonic()
-        assert failure(lambda: _QmpClient(late.path).connect(timeout, 5.0))["message"] == "Timed out waiting for QMP socket"
-        assert time.monotonic() - started < 1.0
+        assert outcome(lambda: _QmpClient(path).connect(timeout, 5.0)) == ("Timed out waiting for QMP socket", {"socket_path": path})
+        assert least <= time.monotonic() - started < 1.5
 
 def test_a_connect_to_a_full_backlog_ends_at_its_deadline_and_a_close_waits_no_longer(tmp_dir):
     (listener := socket.socket(socket.AF_UNIX)).bind(tmp_dir + "/full.sock")
@@ -190,10 +183,7 @@ def test_zero_socket_timeouts_are_refused_and_leave_the_client_disconnected(peer
 def test_unrepresentable_times_panic_and_leave_the_client_usable(peer, call, text):
     client = _QmpClient(peer.path)
     for _ in range(2):  # disconnected, then connected
-        with pytest.raises(BaseException) as caught:
-            call(client)
-        assert (type(caught.value).__name__, caught.value.args) == ("PanicException", (text,))
-        assert client.execute("x", None) == "{}"
+        assert panic(lambda: call(client)) == text and client.execute("x", None) == "{}"
 
 def job(job_id="j1", status="concluded", **extra):
     return {"id": job_id, "type": "snapshot-save", "status": status, "current-progress": 1, "total-progress": 1, **extra}
@@ -262,32 +252,16 @@ def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tm
                                                                                  else "running")])],
                     "job-dismiss": lambda c, r: dismissed.append(1) or [OK], "slow": [Delay(0.4), reply("done")]}
     client, results = connected(peer), []
-    waiter = threading.Thread(target=lambda: results.append(client.wait_for_job("j1", 5.0, 0.02)))
+    later = lambda call: lambda: time.sleep(0.1) or results.append(call())  # noqa: E731
     with other_thread_runs(20):
-        waiter.start()
-        time.sleep(0.1)
-        assert client.query_jobs() == "[]"  # only after the whole wait, its dismissal included
-        waiter.join(10)
-    assert results == [RECORD] and peer.commands()[-2:] == [DISMISS, QUERY]
-    worker = threading.Thread(target=lambda: results.append(client.execute("slow", None)))
-    with other_thread_runs(20):
-        worker.start()
-        time.sleep(0.1)
-        assert failure(lambda: client.execute("x", "[1"))["message"] == "EOF while parsing a list at line 1 column 2"
-        assert client.close() is None  # waits for the running command
-        worker.join(10)
-    assert results[1] == '"done"'
+        assert not in_threads(lambda: results.append(client.wait_for_job("j1", 5.0, 0.02)), later(client.query_jobs))
+    assert results == [RECORD, "[]"] and peer.commands()[-2:] == [DISMISS, QUERY]  # the query after the whole wait and dismissal
+    with other_thread_runs(20):  # close waits for the running command, which gets its reply
+        assert not in_threads(lambda: results.append(client.execute("slow", None)), later(client.close),
+                              later(lambda: failure(lambda: client.execute("x", "[1"))["message"]))
+    assert sorted(results[2:], key=str) == ['"done"', "EOF while parsing a list at line 1 column 2", None]
     with other_thread_runs(20):
         outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
-
-def test_signals_do_not_interrupt_blocking_calls(peer, tmp_dir):
-    peer.handler = {"slow": [Delay(0.3), OK], "query-jobs": [reply([job(status="running")])]}
-    with signals_arriving():
-        client = _QmpClient(peer.path)
-        client.connect(1e18, 1e18)  # beyond what the socket timeouts hold: saturated
-        assert client.execute("slow", None) == "{}"
-        assert failure(lambda: client.wait_for_job("j1", 0.2, 0.01))["context"]["last_status"] == "running"
-        assert failure(lambda: _QmpClient(tmp_dir + "/absent").connect(0.2, 1.0))["message"] == "Timed out waiting for QMP socket"
 
 def test_no_sigpipe_with_the_default_signal_action():
     with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp, HttpPeer([CLOSE], read_first=False) as http:
