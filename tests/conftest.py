@@ -14,11 +14,6 @@ REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 def pytest_addoption(parser):
     parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under reference and descriptor checks")
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "leakcheck: repeated under the reference and descriptor checks with --leaks")
-    if config.getoption("--leaks") and not hasattr(sys, "gettotalrefcount"):
-        raise pytest.UsageError("--leaks needs the debug interpreter (./dev leaks)")
-
 def snapshot():
     settle_all()  # peers at rest, their records dropped
     gc.collect()

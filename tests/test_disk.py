@@ -92,8 +92,8 @@ def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
     parts = [bytes(MiB + 5000) + pattern(MiB), bytes(3 * MiB) + b"tail"]
     for n, part in enumerate(parts):
         (tmp_path / f"p{n}").write_bytes(part)
-        subprocess.run(["zstd", "-q", "-f", tmp_path / f"p{n}", "-o", tmp_path / f"p{n}.zst"], check=True, env=tool_env())
-    (tmp_path / "all.zst").write_bytes((tmp_path / "p0.zst").read_bytes() + (tmp_path / "p1.zst").read_bytes())
+    with open(tmp_path / "all.zst", "wb") as out:  # a frame for each file, one after the other
+        subprocess.run(["zstd", "-q", "-c", tmp_path / "p0", tmp_path / "p1"], stdout=out, check=True, env=tool_env())
     assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), MiB, exact=False)
 
@@ -104,7 +104,7 @@ def place(tmp_path, monkeypatch):
     good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
     window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
     for name, data in {"disk.raw": OLD, "src": IMAGE, "src.zst": good, "file": b"", "cut.zst": good[: len(good) // 2],
-                       "cut2.zst": good + good[:10], "text.zst": b"plain text, not an image", "magic.zst": good + b"\x28\xb5",
+                       "cut2.zst": good + good[:10], "text.zst": b"plain text, not an image",
                        "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]), "window.zst": window.compress(b"abc") + window.flush(),
                        "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
                        }.items():
@@ -120,10 +120,9 @@ FAILURES = [
     ("unpack", None, "new\0x/disk.raw", NUL), ("copy", None, "/", NO_NAME + "/"), ("unpack", None, "", NO_NAME),
     ("unpack", None, "a/b/..", NO_NAME + "a/b/.."),  # the parent is made first
     ("copy", None, "file/disk.raw", os_text(errno.EEXIST)), ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
-    ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "missing.zst", "disk.raw", os_text(errno.ENOENT)),
-    ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)), ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
-    ("unpack", "cut.zst", "disk.raw", "incomplete frame"), ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "magic.zst", "disk.raw", "incomplete frame"), ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
+    ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
+    ("unpack", "/dev/null", "disk.raw", "incomplete frame"), ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
+    ("unpack", "cut2.zst", "disk.raw", "incomplete frame"), ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
     ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
     ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
     ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding")]

@@ -47,10 +47,8 @@ def test_request_bytes(http, method, target, body):
 RESPONSES = [
     ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
     ([head("HTTP/1.1 200 OK", "Content-Length: 0")], (200, None)),
-    ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", Delay(0.01), b"lo"], (200, "hello")),
     ([head("HTTP/1.1 404 Not Found", "Content-Length: 2") + b"{}xyz"], (404, "{}")),
     ([head("HTTP/1.1 200 OK") + b"abc", Delay(0.05), b"def"], (200, "abc")),  # no length: what came with the head
-    ([head("HTTP/1.1 200 OK")], (200, None)),
     ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
     ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000+5\u00a0") + b"hello!"], (200, "hello")),
     ([head("HTTP/1.1 200 OK", "X-Note: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
@@ -62,16 +60,13 @@ RESPONSES = [
     ([head("HTTP/1.1 200 OK", "X-Fill: " + "a" * (65536 - 17 - 8 - 4))], (200, None)),  # a head of exactly the limit
     ([head("HTTP/1.1 200 OK", "X-Fill: " + "b" * 60000, "Content-Length: 200000") + b"z" * 200_000], (200, "z" * 200_000)),
     (dribble(head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}", 1), (200, "{}")),
-    ([CLOSE], MALFORMED), ([b"HTTP/1.1 200 OK\r\n\r", CLOSE], MALFORMED), ([b"\r\n\r\n"], "missing HTTP status"),
-    ([head("HTTP/1.1")], "missing HTTP status code"), ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
+    ([b"\r\n\r\n"], "missing HTTP status"), ([head("HTTP/1.1")], "missing HTTP status code"), ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
     ([head("HTTP/1.1 -1")], "invalid HTTP status: " + DIGIT), ([head("HTTP/1.1 65536")], "invalid HTTP status: " + BIG),
     ([head("HTTP/1.1 99999x", "Content-Length: x")], "invalid HTTP status: " + BIG),
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
     ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
-    ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65537]], TOO_LARGE),
     ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65533] + b"\r\n\r\n"], TOO_LARGE),
-    ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", CLOSE], SHORT),
     ([SILENCE], TIMED_OUT), ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
     ([head("HTTP/1.1 200 OK", "Content-Length: 10485760") + b"x" * (10 * MiB)], (200, "x" * (10 * MiB))),  # the body limit
     ([head("HTTP/1.1 200 OK", "Content-Length: 10485761"), SILENCE],  # one past it: refused from the head alone
@@ -91,9 +86,8 @@ def test_a_peer_closing_at_every_byte(http):
         expected = MALFORMED if cut < len(response) - 31 else SHORT if cut < len(response) else (200, response[-31:].decode())
         assert request(http) == expected, cut
 
-@pytest.mark.parametrize("prefix", [b"", b"HTTP/1.1 200 OK\r\nX-Long: "])
-def test_an_endless_head_stops_at_the_limit(http, prefix):
-    http.scripts = [[prefix, stream := Stream(chunk=b"b" * 65536)]]
+def test_an_endless_head_stops_at_the_limit(http):
+    http.scripts = [[prefix := b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream(chunk=b"b" * 65536)]]
     assert request(http) == TOO_LARGE
     http.idle()
     assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
@@ -132,8 +126,6 @@ def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
     http.scripts = [[inspect, Delay(0.6), OK_2]]
     with other_thread_runs(5):
         assert request(http) == (200, "{}") and seen == [True]
-    with other_thread_runs(5):
-        assert request(http.path + "-absent", wait=0.5) == WAIT_TIMED_OUT
 
 @pytest.mark.parametrize("method, target, wrong", [("PUT", "/drives/a HTTP/1.1\r\nHost: x\r\n\r\nDELETE /all", "path"),
                                                   ("GET\r\nX: y", "/", "method"), ("GET", "/a\x00b", "path"), ("GET", "/\x7f", "path")])
@@ -143,11 +135,7 @@ def test_a_control_byte_in_the_request_line_is_refused_before_connecting(http, m
 
 def answer(status): return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
 
-@pytest.mark.leakcheck
-def test_the_wait_ends_with_a_200_or_at_its_deadline(http, tmp_dir):
-    assert request(http, wait=5.0) is None and request(tmp_dir + "/none", wait=0.0) == WAIT_TIMED_OUT
-
-@pytest.mark.parametrize("scripts, attempts", [
+@pytest.mark.parametrize("scripts, attempts", [pytest.param([answer("200 OK")], 1, marks=pytest.mark.leakcheck),
     ([answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")], 5),
     ([[head("HTTP/1.1 200 OK", "Content-Length: 5") + b"ab", CLOSE]], None), ([[lambda conn: Stream()(conn)]], None)])
 def test_the_wait_tries_until_a_200(http, scripts, attempts):
@@ -157,14 +145,15 @@ def test_the_wait_tries_until_a_200(http, scripts, attempts):
     assert set(http.requests) == {probe()} and (len(http.requests) == attempts if attempts else len(http.requests) >= 2)
 
 def test_the_waits_timing(http, tmp_dir):
+    http.scripts = [answer("500 Oops")]
     for timeout in [0, math.nan, -math.inf]:  # one attempt at most
-        for script, outcomes in [(answer("500 Oops"), {WAIT_TIMED_OUT}), (answer("200 OK"), {None, WAIT_TIMED_OUT})]:
-            http.scripts, connections = [script], http.connections
-            assert request(http, wait=timeout) in outcomes and http.connections - connections <= 1
+        connections = http.connections
+        assert request(http, wait=timeout) == WAIT_TIMED_OUT and http.connections - connections <= 1
     http.scripts, started = [[SILENCE]], time.monotonic()
     assert request(http, wait=0.2) == WAIT_TIMED_OUT and 0.9 <= time.monotonic() - started < 10  # an attempt takes 1 s
     started = time.monotonic()
-    assert request(tmp_dir + "/none", wait=0.4) == WAIT_TIMED_OUT and 0.35 <= time.monotonic() - started < 5
+    with other_thread_runs(5):  # the pauses between attempts let other threads run
+        assert request(tmp_dir + "/none", wait=0.4) == WAIT_TIMED_OUT and 0.35 <= time.monotonic() - started < 5
     socket.socket(socket.AF_UNIX).bind(tmp_dir + "/peer.sock")  # left behind by a dead server: refused
     with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
         started = time.monotonic()
