@@ -82,7 +82,7 @@ CALLS = [  # binding
     (lambda: _QmpClient("/x").close(1), TypeError, "_QmpClient.close() takes no arguments (1 given)"),
     # conversions, in parameter order: the first failure stops them
     (lambda: ffi.add_route(1, Index(ValueError("not reached")), 5), TypeError, "argument '_dest': 'int' object is not an instance of 'str'"),
-    (lambda: _QmpClient(None), TypeError, "argument 'socket_path': 'None' is not an instance of 'str'"),
+    (lambda: _QmpClient(socket_path=None), TypeError, "argument 'socket_path': 'None' is not an instance of 'str'"),
     (lambda: ffi.create_tap("tap\ud800", 0), UnicodeEncodeError, None),
     (lambda: ffi.add_addr("t", "i", 256), OverflowError, RANGE), (lambda: ffi.create_tap("t", 4294967296), OverflowError, RANGE),
     (lambda: ffi.add_addr("t", "i", -1), OverflowError, RANGE),
