@@ -3,6 +3,7 @@
 // while the operation waits, so that the process's other threads run.
 #pragma once
 
+#include <cerrno>
 #include <utility>
 
 namespace corvane {
@@ -33,8 +34,15 @@ inline thread_local Caller* released_caller = nullptr;
 // For a loop whose blocking call failed with EINTR: whether to call again.
 // False when the caller asks the operation to give up; the operation then
 // fails with EINTR, which no other failure of a blocking call carries (every
-// other interruption is retried).
-inline bool retry_after_signal() { return released_caller == nullptr || released_caller->interrupted(); }
+// other interruption is retried). errno is kept: the handlers that run
+// meanwhile may change it.
+inline bool retry_after_signal() {
+    if (released_caller == nullptr) return true;
+    const int saved = errno;
+    const bool go_on = released_caller->interrupted();
+    errno = saved;
+    return go_on;
+}
 
 // The caller released for the life of a scope, resumed on every way out (a
 // panic unwinding through it included).
