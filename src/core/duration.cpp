@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -111,9 +110,7 @@ bool sleep_for(Duration duration) {
     if (!retry_after_signal()) return false;
     if (duration.is_zero()) return true;
     timespec request{};
-    using Seconds = decltype(request.tv_sec);
-    constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
-    request.tv_sec = static_cast<Seconds>(std::min(duration.seconds, max_seconds));
+    request.tv_sec = saturated_seconds<decltype(request.tv_sec)>(duration);
     request.tv_nsec = static_cast<long>(duration.nanos);
     timespec remaining{};
     while (::nanosleep(&request, &remaining) == -1) {

@@ -6,6 +6,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace corvane {
@@ -17,6 +18,13 @@ struct Duration {
     bool is_zero() const { return seconds == 0 && nanos == 0; }
     friend auto operator<=>(const Duration&, const Duration&) = default;
 };
+
+// The whole seconds in a system call's seconds type (time_t), saturated at its largest value.
+template <class Seconds>
+constexpr Seconds saturated_seconds(Duration duration) {
+    constexpr auto most = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
+    return static_cast<Seconds>(duration.seconds < most ? duration.seconds : most);
+}
 
 // Float seconds rounded to the nearest nanosecond, ties to even; zero and
 // negative values (minus infinity included) give zero. NaN, infinity and

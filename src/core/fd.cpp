@@ -71,22 +71,14 @@ Result<Unit, IoError> send_all(int fd, const char* data, std::size_t length) {
 TimeoutResume::TimeoutResume(int fd, int option) : fd_(fd), option_(option) {}
 
 TimeoutResume::~TimeoutResume() {
-    if (!changed_) return;
+    if (!changed_) return;  // only a timeout that was there is changed
     const int saved = errno;
-    timeval tv{};  // zero: no timeout
-    if (!timeout_.is_zero()) {
-        (void)set_socket_timeout(fd_, option_, timeout_);
-    } else {
-        (void)::setsockopt(fd_, SOL_SOCKET, option_, &tv, sizeof tv);
-    }
+    (void)set_socket_timeout(fd_, option_, timeout_);
     errno = saved;
 }
 
 bool TimeoutResume::again(Instant start) {
-    if (!retry_after_signal()) {
-        errno = EINTR;
-        return false;
-    }
+    if (!retry_after_signal()) return false;  // errno is still EINTR
     if (!read_) {
         timeval tv{};
         socklen_t size = sizeof tv;
@@ -147,9 +139,7 @@ Result<Unit, IoError> connect_unix(int fd, const UnixAddress& address) {
 Result<Unit, IoError> set_socket_timeout(int fd, int option, Duration timeout) {
     if (timeout.is_zero()) return fail(IoError::message("cannot set a 0 duration timeout"));
     timeval tv{};
-    using Seconds = decltype(tv.tv_sec);
-    constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<Seconds>::max());
-    tv.tv_sec = static_cast<Seconds>(std::min(timeout.seconds, max_seconds));
+    tv.tv_sec = saturated_seconds<decltype(tv.tv_sec)>(timeout);
     tv.tv_usec = static_cast<decltype(tv.tv_usec)>(timeout.nanos / 1000);
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
     if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == -1) return fail(IoError::last_os_error());

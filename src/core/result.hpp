@@ -38,9 +38,6 @@ Failure<std::decay_t<E>> fail(E&& error) {
 template <class T, class E>
 class [[nodiscard]] Result {
 public:
-    using value_type = T;
-    using error_type = E;
-
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
 
     template <class U>

@@ -105,11 +105,12 @@ Result<struct stat, IoError> stat_path(std::string_view path) {
     return info;
 }
 
-bool names_open_file(std::string_view path, int fd) {
-    auto info = stat_path(path);
+bool names_open_file(std::string_view path, int fd, bool follow) {
+    auto c_path = system_path(path);
+    struct stat named{};
     struct stat open_info{};
-    return info && ::fstat(fd, &open_info) == 0 && info->st_dev == open_info.st_dev &&
-           info->st_ino == open_info.st_ino;
+    return c_path && (follow ? ::stat : ::lstat)(c_path->c_str(), &named) == 0 && ::fstat(fd, &open_info) == 0 &&
+           named.st_dev == open_info.st_dev && named.st_ino == open_info.st_ino;
 }
 
 Result<UniqueFd, IoError> open_read_only(std::string_view path) {

@@ -26,9 +26,9 @@ namespace corvane::disk {
 // stat, following symbolic links.
 Result<struct stat, IoError> stat_path(std::string_view path);
 
-// Whether the path names (following links) the file open as `fd`; false on
-// any error.
-bool names_open_file(std::string_view path, int fd);
+// Whether the path names the file open as `fd`, following a symbolic link at
+// the path only when asked; false on any error.
+bool names_open_file(std::string_view path, int fd, bool follow = true);
 
 // A NUL-terminated copy of the path for a system call, or the refusal above.
 Result<std::string, IoError> system_path(std::string_view path);
@@ -80,7 +80,6 @@ public:
     TempFile& operator=(TempFile&&) = delete;
     ~TempFile() { discard(); }
 
-    const std::string& path() const { return path_; }
     int fd() const { return fd_.get(); }
 
     // Renames the file over the target, after checking that the temporary name

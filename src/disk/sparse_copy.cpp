@@ -64,12 +64,6 @@ std::optional<std::uint64_t> SourceHoles::skippable(std::uint64_t position, std:
 #endif
 }
 
-// Where a platform can clone a file (copy-on-write), this is the place. None
-// is available here; the failure is dropped and the sparse copy runs.
-Result<Unit, IoError> try_reflink(std::string_view, std::string_view) {
-    return fail(IoError::message("reflink copy is not available on this platform"));
-}
-
 // Reads at explicit offsets: a run of hole chunks costs no call, and a data
 // extent two seeks in all (see SourceHoles).
 Result<Unit, IoError> copy_chunks(int source, SparseOutput& output) {
@@ -118,7 +112,6 @@ Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::
     // the image may be private, and the temporary file must not expose it.
     const TempPlan plan{".tmp-" + unique_tag(), TempName::unique, 0600};
     return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<Unit, IoError> {
-        (void)try_reflink(source, temp.path());
         // Released on failure in reverse: the buffer, then the source.
         auto output = SparseOutput::create(temp.fd(), kChunk);
         if (!output) return std::move(output).take_failure();

@@ -17,14 +17,6 @@ namespace {
 // Rounds against other calls that change the name between two steps of a claim.
 constexpr int kAttempts = 16;
 
-// Whether the name, not following a link, leads to the open file.
-bool names_file(const std::string& path, int fd) {
-    struct stat named{};
-    struct stat open_info{};
-    return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open_info) == 0 && named.st_dev == open_info.st_dev &&
-           named.st_ino == open_info.st_ino;
-}
-
 // flock(LOCK_EX | LOCK_NB). On a file system without locks nothing is held
 // and calls cannot be told apart: every file found at a name counts as stale.
 bool locked_by_another(int fd) {
@@ -64,7 +56,7 @@ Result<Unit, IoError> remove_stale(const std::string& path) {
     UniqueFd file(raw);
     if (locked_by_another(file.get())) return fail(in_use(path));
     // Only the file now locked: another call may have put its own there meanwhile.
-    if (names_file(path, file.get())) return unlink_if_present(path);
+    if (names_open_file(path, file.get(), false)) return unlink_if_present(path);
     return Unit{};
 }
 
@@ -132,7 +124,7 @@ Result<TempFile, IoError> TempFile::claim(std::string path, mode_t mode, TempNam
 Result<Unit, IoError> TempFile::rename_to(std::string_view target) {
     auto c_target = system_path(target);
     if (!c_target) return std::move(c_target).take_failure();
-    if (!names_file(path_, fd_.get()))
+    if (!names_open_file(path_, fd_.get(), false))
         return fail(IoError::message("temporary file " + path_ + " was replaced during the call"));
     if (std::rename(path_.c_str(), c_target->c_str()) != 0) return fail(IoError::last_os_error());
     fd_.reset();
@@ -141,7 +133,7 @@ Result<Unit, IoError> TempFile::rename_to(std::string_view target) {
 
 void TempFile::discard() {
     if (!fd_.valid()) return;
-    if (names_file(path_, fd_.get())) (void)::unlink(path_.c_str());
+    if (names_open_file(path_, fd_.get(), false)) (void)::unlink(path_.c_str());
     fd_.reset();
 }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include "core/duration.hpp"
@@ -283,7 +282,6 @@ Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_pa
 }
 
 std::optional<std::size_t> find_header_end(std::string_view buffer, std::size_t from) {
-    if (buffer.size() < kTerminator.size()) return std::nullopt;
     const std::size_t at = buffer.find(kTerminator, from);
     if (at == std::string_view::npos) return std::nullopt;
     return at;

@@ -34,8 +34,7 @@ public:
     // the main thread only, as everywhere in CPython). A handler that raised
     // leaves its exception set, ends the operation and is what the call
     // raises; once one is set, nothing more runs.
-    bool interrupted() override {
-        if (depth_ == 0) return !PyErr_Occurred() && PyErr_CheckSignals() == 0;
+    bool interrupted() override {  // only while released
         PyEval_RestoreThread(state_);
         const bool go_on = !PyErr_Occurred() && PyErr_CheckSignals() == 0;
         state_ = PyEval_SaveThread();

@@ -1,6 +1,5 @@
 #include "module/convert.hpp"
 
-#include <cstring>
 #include <limits>
 
 
@@ -18,13 +17,6 @@ Result<T, Error> extract_bounded(PyObject* object) {
     return static_cast<T>(value);
 }
 
-std::string unicode_text(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-    if (data == nullptr) return {};
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // numpy's bool scalar is not a bool subclass but is accepted where a bool is
 // expected. Failures while looking at the type only mean "not a numpy bool".
 bool is_numpy_bool(PyTypeObject* type) {
@@ -35,10 +27,9 @@ bool is_numpy_bool(PyTypeObject* type) {
         return false;
     }
     if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) return false;
-    const std::string module_text = unicode_text(module.get());
-    const std::string name_text = unicode_text(name.get());
-    PyErr_Clear();
-    return module_text == "numpy" && (name_text == "bool_" || name_text == "bool");
+    // Comparisons that never raise.
+    return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+           (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
 }
 
 }  // namespace
@@ -66,8 +57,7 @@ Result<std::uint64_t, Error> extract_usize(PyObject* object) {
     Ref index;
     if (!PyLong_Check(object)) {
         index = Ref::steal(PyNumber_Index(object));
-        if (!index) return fail(Error::fetch());
-        if (!PyLong_Check(index.get())) return fail(downcast_error(index.get(), "int"));
+        if (!index) return fail(Error::fetch());  // an int when it succeeds
         object = index.get();
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(object);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/result.hpp"
-#include "core/result.hpp"
 #include "module/errors.hpp"
 #include "module/python.hpp"
 

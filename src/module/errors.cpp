@@ -155,10 +155,9 @@ void raise_panic(std::string_view message) noexcept {
     try {
         PyObject* type = panic_exception_type();
         if (type == nullptr) abort_at_boundary();
-        PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-        if (text == nullptr) abort_at_boundary();
-        PyErr_SetObject(type, text);
-        Py_DECREF(text);
+        Ref text = text_object(message);
+        if (!text) abort_at_boundary();
+        PyErr_SetObject(type, text.get());
     } catch (...) {
         abort_at_boundary();
     }

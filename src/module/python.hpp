@@ -20,7 +20,6 @@ class Ref : public std::unique_ptr<PyObject, DecRef> {
 public:
     using unique_ptr::unique_ptr;
     static Ref steal(PyObject* object) { return Ref(object); }
-    static Ref borrow(PyObject* object) { return Ref(Py_XNewRef(object)); }
 };
 
 // A process-wide object made on first use and never released. PyMutex detaches

@@ -25,9 +25,14 @@ std::unique_lock<std::mutex> lock_from_caller(ClientState& client, Caller& calle
     return lock;
 }
 
-Result<Unit, QmpError> discard(Result<json::Value, QmpError> reply) {
-    if (!reply) return std::move(reply).take_failure();
-    return Unit{};
+// A step's value written by `write` as the text handed back to the caller.
+template <class T, class Write>
+Result<std::string, QmpError> as_text(Result<T, QmpError> step, Write write) {
+    if (!step) return std::move(step).take_failure();
+    std::string text;
+    text.reserve(kResultCapacity);
+    write(step.value(), text);
+    return text;
 }
 
 }  // namespace
@@ -52,40 +57,28 @@ Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller
                 auto lock = lock_from_caller(client, caller);
                 if (!client.poisoned) socket_path = client.connection.socket_path();
             }
-            return fail(QmpError::json(parsed.error().text(), socket_path));
+            return fail(QmpError::at_socket(parsed.error().text(), socket_path));
         }
         arguments = std::move(parsed).value();
     }
     Released released(caller);
-    return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
-        auto reply = qmp_execute(connection, command, arguments ? &*arguments : nullptr);
-        if (!reply) return std::move(reply).take_failure();
-        std::string text;
-        text.reserve(kResultCapacity);
-        json::write_json_compact(reply.value(), text);
-        return text;
+    return with_connection(client, [&](QmpConnection& connection) {
+        return as_text(qmp_execute(connection, command, arguments ? &*arguments : nullptr),
+                       [](const json::Value& value, std::string& out) { json::write_json_compact(value, out); });
     });
 }
 
 Result<Unit, QmpError> client_stop_vm(ClientState& client) {
-    return with_connection(client,
-                           [](QmpConnection& connection) { return discard(qmp_execute(connection, "stop", nullptr)); });
+    return with_connection(client, [](QmpConnection& connection) { return qmp_run(connection, "stop"); });
 }
 
 Result<Unit, QmpError> client_cont(ClientState& client) {
-    return with_connection(client,
-                           [](QmpConnection& connection) { return discard(qmp_execute(connection, "cont", nullptr)); });
+    return with_connection(client, [](QmpConnection& connection) { return qmp_run(connection, "cont"); });
 }
 
 Result<std::string, QmpError> client_query_jobs(ClientState& client) {
-    return with_connection(client, [](QmpConnection& connection) -> Result<std::string, QmpError> {
-        auto jobs = query_jobs_native(connection);
-        if (!jobs) return std::move(jobs).take_failure();
-        std::string text;
-        text.reserve(kResultCapacity);
-        write_job_list(jobs.value(), text);
-        return text;
-    });
+    return with_connection(client,
+                           [](QmpConnection& connection) { return as_text(query_jobs_native(connection), write_job_list); });
 }
 
 Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
@@ -93,14 +86,8 @@ Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::stri
     const Duration total = seconds_to_duration(timeout);
     const Duration poll = seconds_to_duration(poll_interval);
     require_deadline_in_range(total);
-    return with_connection(client, [&](QmpConnection& connection) -> Result<std::string, QmpError> {
-        auto job = wait_for_job(connection, job_id, total, poll);
-        if (!job) return std::move(job).take_failure();
-        std::string text;
-        text.reserve(kResultCapacity);
-        write_job_info(job.value(), text);
-        return text;
-    });
+    return with_connection(client,
+                           [&](QmpConnection& connection) { return as_text(wait_for_job(connection, job_id, total, poll), write_job_info); });
 }
 
 Result<Unit, QmpError> client_close(ClientState& client, Caller& caller) {

@@ -164,10 +164,10 @@ Result<Unit, QmpError> QmpConnection::negotiate(Instant deadline, Duration read_
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 Result<json::Value, QmpError> message_from_line(std::string_view line, std::string_view socket_path) {
-    if (!is_valid_utf8(line)) return fail(QmpError::io("stream did not contain valid UTF-8", socket_path));
+    if (!is_valid_utf8(line)) return fail(QmpError::at_socket("stream did not contain valid UTF-8", socket_path));
     if (line.empty()) return fail(QmpError::socket_closed(socket_path));
     auto parsed = json::parse_json_text(line);
-    if (!parsed) return fail(QmpError::json(parsed.error().text(), socket_path));
+    if (!parsed) return fail(QmpError::at_socket(parsed.error().text(), socket_path));
     return std::move(parsed).value();
 }
 
@@ -220,6 +220,12 @@ Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string
             return std::move(connected).take_failure();
     }
     return exchange(connection, command, arguments, nullptr);
+}
+
+Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command, const json::Value* arguments) {
+    auto reply = qmp_execute(connection, command, arguments);
+    if (!reply) return std::move(reply).take_failure();
+    return Unit{};
 }
 
 namespace {

@@ -88,7 +88,7 @@ public:
 
 private:
     Result<Unit, QmpError> negotiate(Instant deadline, Duration read_timeout);
-    QmpError io_error(std::string message) const { return QmpError::io(std::move(message), socket_path_); }
+    QmpError io_error(std::string message) const { return QmpError::at_socket(std::move(message), socket_path_); }
 
     std::string socket_path_;
     UniqueFd stream_;
@@ -107,5 +107,9 @@ MessageKind classify_message(const json::Value& message);
 // step); any other failure has closed it, so the next command connects afresh.
 Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
                                           const json::Value* arguments);
+
+// The same for a command whose reply's value is of no use.
+Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command,
+                               const json::Value* arguments = nullptr);
 
 }  // namespace corvane::qmp

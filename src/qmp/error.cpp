@@ -85,16 +85,12 @@ QmpError QmpError::job_timeout(std::string_view socket_path, std::string_view jo
     return QmpError{"Timed out waiting for QMP job", std::move(context)};
 }
 
-QmpError QmpError::json(std::string message, std::string_view socket_path) {
-    return QmpError{std::move(message), path_context(socket_path)};
-}
-
-QmpError QmpError::io(std::string message, std::string_view socket_path) {
+QmpError QmpError::at_socket(std::string message, std::string_view socket_path) {
     return QmpError{std::move(message), path_context(socket_path)};
 }
 
 QmpError QmpError::reentered(std::string_view socket_path) {
-    return io("client already in use by a call on this thread (called from a signal handler)", socket_path);
+    return at_socket("client already in use by a call on this thread (called from a signal handler)", socket_path);
 }
 
 QmpError QmpError::lock_poisoned() {

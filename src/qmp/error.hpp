@@ -28,8 +28,8 @@ struct QmpError {
                                std::string_view status, std::string_view error);
     // last_status is a JSON string, or null when the job was never seen.
     static QmpError job_timeout(std::string_view socket_path, std::string_view job_id, json::Value last_status);
-    static QmpError json(std::string message, std::string_view socket_path);
-    static QmpError io(std::string message, std::string_view socket_path);
+    // A failure of the stream (I/O, UTF-8, JSON) whose only context is the socket path.
+    static QmpError at_socket(std::string message, std::string_view socket_path);
     static QmpError lock_poisoned();
     // A call from a signal handler that runs inside another call on the same client and thread.
     static QmpError reentered(std::string_view socket_path);

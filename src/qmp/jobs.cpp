@@ -43,18 +43,17 @@ std::int64_t integer_field(const Value* member) {
 }
 
 Result<Unit, QmpError> run_discarding(QmpConnection& connection, std::string_view command, Value::Object arguments) {
-    Value value = Value::object();
-    value.as_object() = std::move(arguments);
-    auto reply = qmp_execute(connection, command, &value);
-    if (!reply) return std::move(reply).take_failure();
-    return Unit{};
+    const Value value = Value::object(std::move(arguments));
+    return qmp_run(connection, command, &value);
 }
 
-Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag,
-                                 const std::vector<std::string>& devices) {
+// With a "vmstate" member when one is given (save and load).
+Value::Object snapshot_arguments(std::string_view job_id, std::string_view tag, const std::vector<std::string>& devices,
+                                 std::optional<std::string_view> vmstate = std::nullopt) {
     Value::Object arguments;
     arguments.emplace("job-id", Value::text(job_id));
     arguments.emplace("tag", Value::text(tag));
+    if (vmstate) arguments.emplace("vmstate", Value::text(*vmstate));
     Value::Array device_names;
     for (const std::string& device : devices) device_names.push_back(Value::text(device));
     arguments.emplace("devices", Value::array(std::move(device_names)));
@@ -125,16 +124,12 @@ Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connecti
 
 Result<Unit, QmpError> snapshot_save(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
-    auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", Value::text(vmstate));
-    return run_discarding(connection, "snapshot-save", std::move(arguments));
+    return run_discarding(connection, "snapshot-save", snapshot_arguments(job_id, tag, devices, vmstate));
 }
 
 Result<Unit, QmpError> snapshot_load(QmpConnection& connection, std::string_view job_id, std::string_view tag,
                                      std::string_view vmstate, const std::vector<std::string>& devices) {
-    auto arguments = snapshot_arguments(job_id, tag, devices);
-    arguments.emplace("vmstate", Value::text(vmstate));
-    return run_discarding(connection, "snapshot-load", std::move(arguments));
+    return run_discarding(connection, "snapshot-load", snapshot_arguments(job_id, tag, devices, vmstate));
 }
 
 Result<Unit, QmpError> snapshot_delete(QmpConnection& connection, std::string_view job_id, std::string_view tag,
@@ -183,7 +178,7 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
             break;
         }
         if (!sleep_for(poll_interval))  // returns at once for a zero interval
-            return fail(QmpError::io(IoError::from_errno(EINTR).text(), connection.socket_path()));
+            return fail(QmpError::at_socket(IoError::from_errno(EINTR).text(), connection.socket_path()));
     }
 }
 
