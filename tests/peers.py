@@ -19,6 +19,14 @@ def error_reply(error_class, desc):
 
 def os_text(number): return f"{os.strerror(number)} (os error {number})"
 
+def result_or_text(call):
+    """The call's result, or the text of the OSError it raised, which carries nothing else."""
+    try:
+        return call()
+    except OSError as error:
+        assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
+        return error.args[0]
+
 def qmp_error(caught):
     """The JSON object carried by a QMP RuntimeError (or pytest.raises' record of one): compact, members sorted."""
     error = getattr(caught, "value", caught)

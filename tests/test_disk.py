@@ -9,18 +9,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import corvane_core._ffi as ffi
-from peers import HERE, MiB, in_threads, need, os_text, python_command, tool_env
+from peers import HERE, MiB, in_threads, need, os_text, python_command, result_or_text, tool_env
 
 PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
 
 def run(op, target, source=None, *chunk_size):
-    """The result, or the text of the OSError, which carries nothing else."""
-    try:
-        return OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size)
-    except OSError as error:
-        assert type(error) is OSError and (error.errno, error.strerror, error.filename) == (None, None, None)
-        return error.args[0]
+    return result_or_text(lambda: OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size))
 
 def entries(directory): return sorted(path.name for path in Path(directory).iterdir())
 

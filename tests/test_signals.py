@@ -1,5 +1,4 @@
-"""Signals in blocking calls (a subprocess each): a handler that raises ends the call with its exception; one
-that returns lets the call go on to its original deadline; one that uses the same client is refused at once."""
+"""Signals in blocking calls, a subprocess each: a handler that raises ends the call, one that returns does not."""
 import json
 
 import pytest
@@ -7,23 +6,20 @@ import pytest
 from peers import run_python
 
 SCRIPT = r"""
-import json, os, signal, socket, tempfile, threading, time
+import json, os, signal, tempfile, time
 from corvane_core import _ffi
-from peers import Delay, QmpPeer, reply
-d, kept, seen, mode, name = tempfile.mkdtemp(), [], set(), sys.argv[1], sys.argv[2]
+from peers import SILENCE, Delay, HttpPeer, QmpPeer, reply
+d, seen, mode, name = tempfile.mkdtemp(), set(), sys.argv[1], sys.argv[2]
 peer = QmpPeer(lambda c, r: {"x": [], "slow": [Delay(0.5), reply("x")], "query-jobs": [reply([{"id": "j", "status": "running"}])]}
                .get(c["execute"], [reply("y")])).__enter__()
 (client := _ffi._QmpClient(peer.path)).connect(1e18, 1.0 if name == "timeout" else 1e18)  # beyond what socket timeouts hold
-def api(answer=b""):
-    kept.append(s := socket.socket(socket.AF_UNIX)); s.bind(d + "/api"); s.listen(4)
-    serve = lambda c: (c.recv(4096), time.sleep(0.5), c.sendall(answer))
-    answer and threading.Thread(target=lambda: serve(s.accept()[0]), daemon=True).start()
-    return _ffi.firecracker_request(d + "/api", "GET", "/", None, 30.0)
+def api(*script):  # an API peer in d, playing the script
+    return _ffi.firecracker_request(HttpPeer(list(script), directory=d).__enter__().path, "GET", "/", None, 30.0)
 os.mkfifo(d + "/fifo"); writer = os.open(d + "/fifo", os.O_RDWR); os.mkfifo(d + "/unwritten")
 calls = {"execute": lambda: client.execute("x", None), "timeout": lambda: client.execute("x", None),
-         "connect": lambda: _ffi._QmpClient(d + "/absent").connect(30.0 if mode == "raise" else 0.5, 1.0), "request": api,
+         "connect": lambda: _ffi._QmpClient(d + "/absent").connect(30.0 if mode == "raise" else 0.5, 1.0), "request": lambda: api(SILENCE),
          "job wait": lambda: client.wait_for_job("j", 0.5, 0.01),
-         "late request": lambda: api(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"),
+         "late request": lambda: api(Delay(0.5), b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"),
          "wait": lambda: _ffi.firecracker_wait_for_socket(d + "/absent", 30.0),
          "decompress": lambda: _ffi.decompress_zstd_sparse(d + "/fifo", d + "/out"),
          "open": lambda: _ffi.decompress_zstd_sparse(d + "/unwritten", d + "/out"),  # a FIFO's open waits for a writer
@@ -51,6 +47,6 @@ def test_signal_during_a_blocking_call(mode, name, expected):
     outcome, elapsed, after, connections, files, seen = json.loads(done.stdout)
     assert expected in outcome and elapsed < 5  # a timer every 20 ms used to restart each receive
     assert (after, connections) == ('"y"', 2 if name in ("execute", "timeout") else 1)  # closed mid-exchange
-    assert files == ["api"] * ("request" in name) + ["fifo", "unwritten"]  # no output left behind
+    assert files == ["fifo"] + ["peer.sock"] * ("request" in name) + ["unwritten"]  # no output left behind
     assert seen == (["client already in use by a call on this thread (called from a signal handler)"]
                     if name == "reenter" else [])
