@@ -44,7 +44,7 @@ RESPONSES = [
     ([head("HTTP/1.1 404 Not Found", "Content-Length: 2") + b"{}xyz"], (404, "{}")),
     ([head("HTTP/1.1 200 OK") + b"abc", Delay(0.05), b"def"], (200, "abc")),  # no length: what came with the head
     ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
-    ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000+5\u00a0") + b"hello!"], (200, "hello")),
+    ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (200, "hello")),
     ([head("HTTP/1.1 200 OK", "X-Note: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
     ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
     ([head("XYZ 200", "Content-Length: 2") + b"{}"], (200, "{}")), ([head("HTTP/1.1 0 Zero")], (0, None)),
