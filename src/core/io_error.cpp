@@ -13,15 +13,14 @@ namespace {
 }
 [[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
 
-// The C library's description of an error number.
+}  // namespace
+
 std::string os_error_description(int code) {
     char buffer[256] = {};
     const char* text = strerror_result(strerror_r(code, buffer, sizeof buffer), buffer);
     if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(code);
     return text;
 }
-
-}  // namespace
 
 IoError IoError::last_os_error() { return from_errno(errno); }
 

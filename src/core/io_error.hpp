@@ -6,6 +6,9 @@
 
 namespace corvane {
 
+// The C library's description of an error number ("Unknown error N" when it has none).
+std::string os_error_description(int code);
+
 class IoError {
 public:
     static IoError from_errno(int code) { return IoError(code, {}); }

@@ -25,6 +25,9 @@ Utf8Sequence decode_utf8(std::string_view bytes, std::size_t at);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// The Unicode White_Space property. The ASCII separators 0x1C-0x1F are not white space.
+bool is_unicode_whitespace(char32_t c);
+
 // Replaces each maximal ill-formed subsequence with U+FFFD (the Unicode
 // recommended practice, which Python's "replace" error handler follows too).
 std::string utf8_lossy(std::string_view bytes);

@@ -1,7 +1,7 @@
 // The disk operations. Each makes its target beside it under a temporary name
 // and renames it over the target only when complete, and leaves a hole where
 // the image has a chunk of zero bytes. Both return the kind of file made:
-// always "sparse" here, as no clone is available.
+// "reflink" for a copy-on-write clone, "sparse" otherwise.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,8 @@
 
 namespace corvane::disk {
 
-// Copies a disk image; its all-zero 1 MiB chunks become holes.
+// Clones a disk image where the file system can share its blocks (Linux,
+// FICLONE: XFS, btrfs), else copies it, its all-zero 1 MiB chunks becoming holes.
 Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::string_view target);
 
 // Expands a zstd-compressed disk image into a raw file in which every

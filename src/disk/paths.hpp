@@ -108,8 +108,9 @@ struct TempPlan {
 // How each operation makes its target: the target's missing directories are
 // made, the source is opened read-only, the temporary file is claimed (see
 // TempFile), then `fill(temp, source)` writes the complete file through the
-// temporary file's descriptor, and only then is it renamed over the target.
-// Returns the kind of file made: "sparse".
+// temporary file's descriptor and returns the kind of file it made ("sparse",
+// or "reflink" for a copy-on-write clone), and only then is the file renamed
+// over the target. Returns that kind.
 template <class Fill>
 Result<std::string, IoError> write_through_temp(std::string_view source, std::string_view target, const TempPlan& plan,
                                                 Fill&& fill) {
@@ -126,9 +127,10 @@ Result<std::string, IoError> write_through_temp(std::string_view source, std::st
     if (!input) return std::move(input).take_failure();
     if (!temp) return std::move(temp).take_failure();
     // What `fill` holds is released before the temporary file, on every way out.
-    if (auto filled = fill(*temp, std::move(input).value()); !filled) return std::move(filled).take_failure();
+    auto made = fill(*temp, std::move(input).value());
+    if (!made) return std::move(made).take_failure();
     if (auto renamed = temp->rename_to(target); !renamed) return std::move(renamed).take_failure();
-    return std::string("sparse");
+    return std::move(made).value();
 }
 
 }  // namespace corvane::disk

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#if CORVANE_CLONE
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
@@ -100,6 +104,23 @@ Result<Unit, IoError> change_mode(int fd, mode_t mode) {
     return Unit{};
 }
 
+// A copy-on-write clone of the whole source into the empty temporary file
+// (FICLONE): the file system shares the source's blocks instead of copying
+// them. False when it cannot (another file system, or one without shared
+// extents): a failed clone may have left part of the file behind, so the file
+// is emptied again for the copy. EINTR only when a signal ended the call.
+Result<bool, IoError> try_clone(int source, int temp) {
+#if CORVANE_CLONE
+    if (call_retrying([&] { return ::ioctl(temp, FICLONE, source); }) == 0) return true;
+    if (errno == EINTR) return fail(IoError::last_os_error());
+    if (auto emptied = truncate_file(temp, 0); !emptied) return std::move(emptied).take_failure();
+#else
+    (void)source;
+    (void)temp;
+#endif
+    return false;
+}
+
 }  // namespace
 
 Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::string_view target) {
@@ -111,18 +132,27 @@ Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::
     // file. Owner-only until the copy is complete and takes the source's mode:
     // the image may be private, and the temporary file must not expose it.
     const TempPlan plan{".tmp-" + unique_tag(), TempName::unique, 0600};
-    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<Unit, IoError> {
-        // Released on failure in reverse: the buffer, then the source.
-        auto output = SparseOutput::create(temp.fd(), kChunk);
-        if (!output) return std::move(output).take_failure();
-        if (auto copied = copy_chunks(input.get(), *output); !copied) return copied;
-        // The length seen at the start, also when the copy ends in skipped chunks.
-        if (auto done = output->finish(static_cast<std::uint64_t>(info->st_size)); !done) return done;
+    const auto size = static_cast<std::uint64_t>(info->st_size);
+    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<std::string, IoError> {
+        auto cloned = try_clone(input.get(), temp.fd());
+        if (!cloned) return std::move(cloned).take_failure();
+        if (*cloned) {
+            // The length seen at the start, as for the copy.
+            if (auto cut = truncate_file(temp.fd(), size); !cut) return std::move(cut).take_failure();
+        } else {
+            // Released on failure in reverse: the buffer, then the source.
+            auto output = SparseOutput::create(temp.fd(), kChunk);
+            if (!output) return std::move(output).take_failure();
+            if (auto copied = copy_chunks(input.get(), *output); !copied) return std::move(copied).take_failure();
+            // The length seen at the start, also when the copy ends in skipped chunks.
+            if (auto done = output->finish(size); !done) return std::move(done).take_failure();
+        }
         input.reset();
         // After the last write: writing clears the set-id bits.
         auto mode = copied_mode(*info, temp.fd());
         if (!mode) return std::move(mode).take_failure();
-        return change_mode(temp.fd(), *mode);
+        if (auto changed = change_mode(temp.fd(), *mode); !changed) return std::move(changed).take_failure();
+        return std::string(*cloned ? "reflink" : "sparse");
     });
 }
 

@@ -23,18 +23,6 @@ constexpr std::size_t kHeaderLimit = 65536;
 // gigabytes must not make one call hold them.
 constexpr std::uint64_t kBodyLimit = 10 * 1024 * 1024;
 
-// The Unicode White_Space property. The ASCII separators 0x1C-0x1F are not white space.
-bool is_unicode_whitespace(char32_t c) {
-    switch (c) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-        case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
 // Whether the code point at `at` of valid UTF-8 text is white space; moves past it.
 bool next_is_whitespace(std::string_view text, std::size_t& at) {
     const Utf8Sequence sequence = decode_utf8(text, at);

@@ -58,6 +58,12 @@ Error Error::lazy(PyObject* type, std::string text) {
     return error;
 }
 
+Error Error::os_error_number(int code, std::string text) {
+    Error error = lazy(PyExc_OSError, std::move(text));
+    error.code_ = code;
+    return error;
+}
+
 Error Error::with_argument(PyObject* type, Ref argument) {
     Error error;
     error.type_ = type;
@@ -88,9 +94,14 @@ PyObject* Error::type() const {
 
 Ref Error::into_exception() && {
     if (exception_) return std::move(exception_);
-    Ref argument = argument_ ? std::move(argument_) : text_object(text_);
-    if (!argument) return Ref::steal(PyErr_GetRaisedException());
-    Ref exception = Ref::steal(PyObject_CallOneArg(type_, argument.get()));
+    Ref exception;
+    if (code_ != 0) {
+        Ref text = text_object(text_);
+        if (text) exception = Ref::steal(PyObject_CallFunction(type_, "iO", code_, text.get()));
+    } else {
+        Ref argument = argument_ ? std::move(argument_) : text_object(text_);
+        if (argument) exception = Ref::steal(PyObject_CallOneArg(type_, argument.get()));
+    }
     if (!exception) return Ref::steal(PyErr_GetRaisedException());
     return exception;
 }
@@ -98,6 +109,12 @@ Ref Error::into_exception() && {
 void Error::raise() && {
     if (exception_) {
         PyErr_SetRaisedException(exception_.release());
+        return;
+    }
+    if (code_ != 0) {
+        Ref exception = std::move(*this).into_exception();
+        if (!exception) abort_at_boundary();
+        PyErr_SetRaisedException(exception.release());
         return;
     }
     Ref argument = argument_ ? std::move(argument_) : text_object(text_);
@@ -144,6 +161,7 @@ Error argument_error(std::string_view name, Error error) {
 Error to_python_error(const IoError& error) { return os_error(error.text()); }
 Error to_python_error(const firecracker::FirecrackerError& error) { return os_error(error.text()); }
 Error to_python_error(const qmp::QmpError& error) { return runtime_error(error.text()); }
+Error to_python_error(const net::NetError& error) { return Error::os_error_number(error.code(), error.text()); }
 
 void abort_at_boundary() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -9,6 +9,7 @@
 #include "core/io_error.hpp"
 #include "firecracker/http.hpp"
 #include "module/python.hpp"
+#include "net/error.hpp"
 #include "qmp/error.hpp"
 
 namespace corvane::py {
@@ -19,6 +20,9 @@ class Error {
 public:
     // An exception of a built-in type with one text argument; needs no lock.
     static Error lazy(PyObject* type, std::string text);
+    // OSError(code, text), for which Python picks the subclass of the error
+    // number (PermissionError for EPERM, ...); needs no lock.
+    static Error os_error_number(int code, std::string text);
     // An exception of a built-in type with a ready-made argument object (lock held).
     static Error with_argument(PyObject* type, Ref argument);
     // An exception instance, raised as it is.
@@ -37,6 +41,7 @@ public:
 private:
     PyObject* type_ = nullptr;  // a built-in exception type: immortal, not counted
     std::string text_;
+    int code_ = 0;  // an error number: the exception gets (code_, text_)
     Ref argument_;
     Ref exception_;
 };
@@ -57,11 +62,12 @@ std::string str_of(PyObject* object, std::string_view fallback);
 // The error values of the core, as Python sees them. An IoError of the disk
 // helpers and both kinds of FirecrackerError are OSError with the one text, so
 // errno, strerror and filename stay None; a QmpError is RuntimeError whose one
-// argument is its compact JSON text.
+// argument is its compact JSON text. A NetError is OSError(errno, text).
 inline Error to_python_error(Error error) { return error; }
 Error to_python_error(const IoError& error);
 Error to_python_error(const firecracker::FirecrackerError& error);
 Error to_python_error(const qmp::QmpError& error);
+Error to_python_error(const net::NetError& error);
 
 // Raises PanicException(message), made on first use. PanicException derives
 // from BaseException so that an ordinary `except Exception` does not swallow
