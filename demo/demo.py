@@ -4,10 +4,11 @@ import sys
 
 import disk
 import firecracker
+import net
 import qmp
 import surface
 
-SECTIONS = [surface, qmp, disk, firecracker]
+SECTIONS = [surface, qmp, disk, firecracker, net]
 
 
 def main() -> int:

@@ -24,5 +24,5 @@ def run():
     show_exception("create_tap('tap0')", lambda: ffi.create_tap("tap0"))
     show_exception("create_tap('tap0', -1)", lambda: ffi.create_tap("tap0", -1))
     show_exception("add_route('10.0.0.0', 8, 5)", lambda: ffi.add_route("10.0.0.0", 8, 5))
-    show_exception("create_tap('tap0', 1000)", lambda: ffi.create_tap("tap0", 1000))
+    show_exception("create_tap('tap 0', 1000)", lambda: ffi.create_tap("tap 0", 1000))
     show_exception("get_default_interface()", ffi.get_default_interface)

@@ -10,6 +10,8 @@ MiB, HERE, CLOSE, SILENCE = 1 << 20, os.path.dirname(os.path.abspath(__file__)),
 GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11},"package":""},"capabilities":["oob"]}}\n'
 CAPS, OK = b'{"execute":"qmp_capabilities"}\n', b'{"return":{}}\n'
 EVENT = b'{"event":"STOP","data":{},"timestamp":{"seconds":1,"microseconds":2}}\n'
+# The Linux form has native networking and clones; `./dev test --portable` builds the form without them.
+LINUX_FORM = sys.platform == "linux" and os.environ.get("CORVANE_FORM") != "portable"
 LIVE, Delay = weakref.WeakSet(), float  # peers to bring to rest between repetitions in leak mode; a pause
 
 def reply(value): return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import corvane_core._ffi as ffi
-from peers import HERE, MiB, in_threads, need, os_text, python_command, result_or_text, tool_env
+from peers import HERE, LINUX_FORM, MiB, in_threads, need, os_text, python_command, result_or_text, tool_env
 
 PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
@@ -233,6 +233,46 @@ def test_a_copy_keeps_set_id_bits_only_with_the_owner_they_belong_to(place, owne
     os.chown("src", *owner)
     os.chmod("src", 0o6755)  # after the chown, which clears them
     assert run("copy", "disk.raw") == "sparse" and mode("disk.raw") == kept
+
+@pytest.fixture(scope="module")
+def cow(tmp_path_factory):
+    """A directory on a small XFS (which shares blocks between files) on a loop device, in this test run's mounts."""
+    if shutil.which("mkfs.xfs") is None or shutil.which("mount") is None:
+        pytest.skip("mkfs.xfs or mount is not installed")
+    image, point = (directory := tmp_path_factory.mktemp("xfs")) / "fs.img", directory / "mnt"
+    point.mkdir()
+    with open(image, "wb") as f:
+        f.truncate(320 * MiB)  # the smallest XFS mkfs.xfs makes
+    subprocess.run(["mkfs.xfs", "-q", "-m", "reflink=1", image], check=True, env=tool_env())
+    mounted = subprocess.run(["mount", "-o", "loop", image, point], capture_output=True, text=True, env=tool_env())
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a loop device here: {mounted.stderr.strip()}")
+    yield point
+    subprocess.run(["umount", point], check=True, env=tool_env())
+
+def shared_extents(path):
+    """The data extents of the file, each with whether the file system says it shares it (FIEMAP_EXTENT_SHARED)."""
+    lines = subprocess.run(["xfs_io", "-r", "-c", "fiemap -v", path], check=True, capture_output=True, text=True).stdout
+    return [bool(int(line.split()[-1], 16) & 0x2000) for line in lines.splitlines()[2:] if "hole" not in line]
+
+def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_path):
+    content = pattern(3 * MiB) + bytes(2 * MiB) + random.Random(5).randbytes(MiB)
+    source = cow / "base.raw"
+    with open(source, "wb") as f:
+        f.write(content[: 3 * MiB])
+        f.seek(2 * MiB, os.SEEK_CUR)  # a hole
+        f.write(content[5 * MiB :])
+    os.chown(source, 4321, 4321)
+    os.chmod(source, 0o4755)  # after the chown, which clears it
+    assert run("copy", cow / "vm" / "disk.raw", source) == ("reflink" if LINUX_FORM else "sparse")
+    assert (cow / "vm" / "disk.raw").read_bytes() == content and data_ranges(cow / "vm" / "disk.raw") == data_ranges(source)
+    assert set(shared_extents(cow / "vm" / "disk.raw") + shared_extents(source)) == {LINUX_FORM}
+    assert mode(cow / "vm" / "disk.raw") == 0o755  # the set-user-id bit of another's file is dropped, as for a copy
+    assert run("copy", tmp_path / "disk.raw", source) == "sparse"  # another file system: no clone
+    check_sparse(tmp_path / "disk.raw", content, MiB)
+    (cow / "dir" / "inner").mkdir(parents=True)
+    assert run("copy", cow / "dir", source) == os_text(errno.EISDIR)  # cloned, then the rename fails
+    assert entries(cow / "dir") == ["inner"] and entries(cow) == ["base.raw", "dir", "vm"]
 
 CHILD = """
 import json, corvane_core._ffi as ffi

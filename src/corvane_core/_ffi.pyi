@@ -16,8 +16,33 @@ def has_native_disk_io() -> bool:
 def has_native_firecracker_api() -> bool:
     """Return whether the Firecracker API client is available."""
 
-# The networking entry points check their arguments, then raise
-# OSError("Not available on this platform") in this build.
+# Host networking for VM TAP devices (Linux; has_native_networking() says
+# whether this build has it, and without it each call checks its arguments,
+# then raises OSError("Not available on this platform")). Every failure is
+# OSError(errno, "OPERATION DEVICE: text"), so Python picks the subclass:
+# PermissionError without CAP_NET_ADMIN, FileExistsError, errno ENODEV for a
+# missing device. Malformed names (empty, over 15 bytes, '/', ':', white space,
+# control characters, '.', '..'), addresses, prefixes and sysctl keys raise
+# errno EINVAL before anything changes.
+#
+# create_tap: a persistent TAP device (no packet information, one queue) owned
+#   by _owner_uid (4294967295: no owner set); an existing TAP device of that
+#   name is kept and given the owner; a device of another kind is refused.
+# delete_tap: deletes a TUN/TAP device, and nothing else.
+# set_link_up: the link administratively up.
+# flush_addrs: removes every IPv4 and IPv6 address of the device.
+# add_addr: adds the address (with its IPv4 broadcast address); an address the
+#   device has already is replaced.
+# configure_tap: afterwards the device has exactly that address and is up.
+# prepare_tap: create_tap, configure_tap, then net.ipv4.conf.<name>.route_localnet
+#   set to 1 when _route_localnet; a device it created is deleted again when a
+#   later step fails.
+# add_route: a link-scope route through _dev in the main table (replaced if it
+#   exists); host bits set past the prefix are refused.
+# get_default_interface: the device of the IPv4 default route of the main
+#   table with the lowest metric; FileNotFoundError when there is none.
+# write_sysctl: writes _value to the existing file under /proc/sys that the key
+#   names ('.' separated, or '/' when it holds one), in one write.
 def create_tap(_name: str, _owner_uid: int) -> None: ...
 def delete_tap(_name: str) -> None: ...
 def set_link_up(_name: str) -> None: ...
@@ -33,7 +58,10 @@ def write_sysctl(_key: str, _value: str) -> None: ...
 
 # Disk-image helpers. Both write a temporary file beside the target, turn
 # all-zero chunks into holes and rename the result over the target; failures
-# raise OSError with one text and leave the target as it was.
+# raise OSError with one text and leave the target as it was. They return the
+# kind of file made: clone_or_sparse_copy gives "reflink" where the file
+# system shares the source's blocks with the new file (Linux: XFS, btrfs),
+# otherwise both give "sparse".
 def clone_or_sparse_copy(source: str, target: str) -> str: ...
 def decompress_zstd_sparse(source: str, target: str, chunk_size: int = 1048576) -> str: ...
 

@@ -65,7 +65,8 @@ Result<Unit, NetError> flush_addrs(std::string_view name) {
     Listing listing{*index, {}};
     Message dump(RTM_GETADDR, 0, sizeof(ifaddrmsg));
     dump.family<ifaddrmsg>()->ifa_family = AF_UNSPEC;
-    if (auto listed = rtnl->dump(dump, address_message, &listing); !listed)
+    const auto restart = [](void* data) { static_cast<Listing*>(data)->found.clear(); };
+    if (auto listed = rtnl->dump(dump, address_message, &listing, restart); !listed)
         return fail(NetError::os(kOperation, name, listed.error()));
     for (const Listed& listed : listing.found) {
         Message message(RTM_DELADDR, 0, sizeof(ifaddrmsg));

@@ -52,12 +52,12 @@ Result<Unit, int> Rtnl::request(Message& message, mnl_cb_t each, void* data) {
     return exchange(message, each, data);
 }
 
-Result<Unit, int> Rtnl::dump(Message& message, mnl_cb_t each, void* data) {
+Result<Unit, int> Rtnl::dump(Message& message, mnl_cb_t each, void* data, void (*restart)(void*)) {
     message.header()->nlmsg_flags |= NLM_F_DUMP;
     for (int attempt = 1;; ++attempt) {
+        restart(data);
         auto done = exchange(message, each, data);
-        // libmnl reports a dump marked inconsistent (NLM_F_DUMP_INTR) as EINTR.
-        if (done || done.error() != EINTR) return done;
+        if (done || done.error() != EAGAIN) return done;
         if (attempt == kDumpAttempts) return fail(EAGAIN);
     }
 }
@@ -93,7 +93,9 @@ Result<Unit, int> Rtnl::exchange(Message& message, mnl_cb_t each, void* data) {
         const int status = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), header->nlmsg_seq, port_,
                                       each, data);
         if (status == MNL_CB_STOP) return Unit{};
-        if (status == MNL_CB_ERROR) return fail(errno);
+        // libmnl reports a dump marked inconsistent (NLM_F_DUMP_INTR) as
+        // EINTR, which here means a signal at which the caller gave up.
+        if (status == MNL_CB_ERROR) return fail(errno == EINTR ? EAGAIN : errno);
     }
 }
 

@@ -46,8 +46,9 @@ public:
 
     // Sends a dump request and calls `each` (a libmnl data callback) for every
     // message of the answer. A dump the kernel reports as interrupted by a
-    // change is asked again, a few times.
-    Result<Unit, int> dump(Message& message, mnl_cb_t each, void* data);
+    // change is asked again, a few times, then fails with EAGAIN; `restart`
+    // drops what `each` gathered before every attempt.
+    Result<Unit, int> dump(Message& message, mnl_cb_t each, void* data, void (*restart)(void*));
 
 private:
     struct Close {

@@ -100,7 +100,8 @@ Result<std::string, NetError> get_default_interface() {
     DefaultRoute found;
     Message dump(RTM_GETROUTE, 0, sizeof(rtmsg));
     dump.family<rtmsg>()->rtm_family = AF_INET;
-    if (auto listed = rtnl->dump(dump, route_message, &found); !listed)
+    const auto restart = [](void* data) { static_cast<DefaultRoute*>(data)->best.reset(); };
+    if (auto listed = rtnl->dump(dump, route_message, &found, restart); !listed)
         return fail(NetError::os(kOperation, {}, listed.error()));
     if (!found.best)
         return fail(NetError::with_text(kOperation, {}, ENOENT, "no IPv4 default route in the main table"));

@@ -1,0 +1,246 @@
+"""Host networking against the kernel, each test in a network (and mount) namespace of its own: TAP devices, addresses,
+routes, sysctls, checked with iproute2; a real QEMU as the TAP device's user; bad input refused with nothing changed."""
+
+import ctypes, errno, functools, json, os, pickle, stat, subprocess, time, traceback, warnings
+
+import pytest
+
+import corvane_core._ffi as ffi
+from peers import need, tool_env
+
+pytestmark = [
+    pytest.mark.skipif(not ffi.has_native_networking(), reason="this build has no native networking"),
+    pytest.mark.skipif(not os.path.exists("/dev/net/tun"), reason="no /dev/net/tun"),
+    need("ip"),
+]
+OWNER, OTHER = 1000, 1001
+MS_RDONLY, MS_REMOUNT, MS_BIND = 1, 32, 4096
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def mount(source, target, kind=None, flags=0):
+    if LIBC.mount(source.encode(), target.encode(), kind and kind.encode(), flags, None) != 0:
+        raise OSError(ctypes.get_errno(), f"mount {target}")
+
+
+def in_namespace(test):
+    """Runs the test in a forked child inside new network and mount namespaces (the mounts of this run are private
+    already, so the child's stay its own); its outcome comes back through a pipe."""
+
+    @functools.wraps(test)
+    def run(*args, **kwargs):
+        read_end, write_end = os.pipe()
+        with warnings.catch_warnings():  # the child only runs the test and leaves with os._exit
+            warnings.simplefilter("ignore", DeprecationWarning)
+            child = os.fork()
+        if child == 0:
+            outcome = ("passed", None)
+            try:
+                os.close(read_end)
+                try:
+                    os.unshare(os.CLONE_NEWNET | os.CLONE_NEWNS)
+                except OSError as error:
+                    pytest.skip(f"cannot make namespaces here: {error}")
+                test(*args, **kwargs)
+            except pytest.skip.Exception as skipped:
+                outcome = ("skipped", str(skipped))
+            except BaseException:
+                outcome = ("failed", traceback.format_exc())
+            with os.fdopen(write_end, "wb") as report:
+                pickle.dump(outcome, report)
+            os._exit(0)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as report:
+            data = report.read()
+        os.waitpid(child, 0)
+        kind, text = pickle.loads(data) if data else ("failed", "the child died without a report")
+        if kind == "skipped":
+            pytest.skip(text)
+        assert kind == "passed", text
+
+    return run
+
+
+def ip(*args):
+    return json.loads(subprocess.run(["ip", "-json", *args], check=True, capture_output=True, text=True).stdout or "[]")
+
+
+def link(name):
+    [found] = ip("-details", "link", "show", "dev", name)
+    return found
+
+
+def addresses(name):
+    [found] = ip("address", "show", "dev", name)
+    return sorted(f"{a['local']}/{a['prefixlen']}" + (f" brd {a['broadcast']}" if "broadcast" in a else "") for a in found["addr_info"])
+
+
+def routes(*selector):
+    return [(r["dst"], r.get("dev"), r.get("scope"), r.get("metric")) for r in ip(*selector, "route", "show", "table", "main")]
+
+
+def state():
+    """Everything a refused call could have changed."""
+    return ip("link"), ip("address"), ip("route", "show", "table", "all"), ip("-6", "route", "show", "table", "all")
+
+
+def sysctl(path):
+    with open(f"/proc/sys/{path}") as file:
+        return file.read().strip()
+
+
+def refusal(call, number=errno.EINVAL):
+    """The text of the OSError(number, text) that the call raises, of the subclass Python picks for the number."""
+    with pytest.raises(OSError) as caught:
+        call()
+    assert type(caught.value) is type(OSError(number, "")) and caught.value.errno == number
+    return caught.value.strerror
+
+
+@in_namespace
+def test_prepare_tap_makes_an_owned_tap_with_one_address_again_and_again():
+    ffi.set_link_up("lo")
+    ffi.prepare_tap("tap0", OWNER, "172.16.0.1", 30)
+    made = link("tap0")
+    assert made["linkinfo"]["info_kind"] == "tun" and "UP" in made["flags"]
+    tun = made["linkinfo"]["info_data"]
+    assert (tun["type"], tun["pi"], tun["multi_queue"], tun["persist"], tun["user"]) == ("tap", False, False, True, OWNER)
+    assert addresses("tap0") == ["172.16.0.1/30 brd 172.16.0.3"]
+    assert sysctl("net/ipv4/conf/tap0/route_localnet") == "1"
+    ffi.add_addr("tap0", "fd00::1", 64)
+    ffi.prepare_tap("tap0", OTHER, "10.9.0.1", 24, _route_localnet=False)  # the same device, taken as it is
+    assert link("tap0")["ifindex"] == made["ifindex"] and link("tap0")["linkinfo"]["info_data"]["user"] == OTHER
+    assert addresses("tap0") == ["10.9.0.1/24 brd 10.9.0.255"]
+    ffi.create_tap("tap0", 4294967295)  # no owner asked: the owner stays
+    assert link("tap0")["linkinfo"]["info_data"]["user"] == OTHER
+    ffi.prepare_tap("tap.1", OWNER, "192.168.7.1", 32, False)
+    assert addresses("tap.1") == ["192.168.7.1/32"] and sysctl("net/ipv4/conf/tap.1/route_localnet") == "0"
+    ffi.delete_tap("tap0")
+    ffi.delete_tap("tap.1")
+    assert [entry["ifname"] for entry in ip("link")] == ["lo"]
+
+
+@in_namespace
+def test_addresses_routes_and_the_default_interface():
+    for name in ("a", "b"):
+        ffi.create_tap(name, 4294967295)
+        ffi.set_link_up(name)
+        ffi.set_link_up(name)
+    assert "user" not in link("a")["linkinfo"]["info_data"]
+    for _ in range(2):  # replaced, not doubled
+        ffi.add_addr("a", "10.0.0.1", 24)
+        ffi.add_addr("a", "fd00::1", 64)
+        ffi.add_route("10.8.0.0", 16, "a")
+        ffi.add_route("fd01::", 64, "a")
+    assert addresses("a") == ["10.0.0.1/24 brd 10.0.0.255", "fd00::1/64"]
+    assert ("10.8.0.0/16", "a", "link", None) in routes()
+    assert ("fd01::/64", "a", None, 1024) in routes("-6")
+    ffi.add_addr("a", "10.0.0.2", 24)  # a secondary, removed with its primary
+    ffi.flush_addrs("a")
+    assert addresses("a") == []
+    assert refusal(ffi.get_default_interface, errno.ENOENT) == "get_default_interface: no IPv4 default route in the main table"
+    subprocess.run(["ip", "route", "add", "default", "dev", "a", "metric", "100"], check=True)
+    subprocess.run(["ip", "route", "add", "default", "dev", "b", "metric", "50"], check=True)
+    subprocess.run(["ip", "route", "add", "default", "dev", "a", "table", "7"], check=True)
+    assert ffi.get_default_interface() == "b"
+    subprocess.run(["ip", "route", "del", "default", "dev", "b"], check=True)
+    assert ffi.get_default_interface() == "a"
+
+
+@in_namespace
+def test_kernel_refusals_keep_their_error_number_and_name_the_device():
+    subprocess.run(["ip", "tuntap", "add", "tun0", "mode", "tun"], check=True)
+    assert refusal(lambda: ffi.delete_tap("nothere"), errno.ENODEV) == "delete_tap nothere: No such device"
+    assert refusal(lambda: ffi.set_link_up("nothere"), errno.ENODEV) == "set_link_up nothere: No such device"
+    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "nothere"), errno.ENODEV) == "add_route nothere: No such device"
+    assert refusal(lambda: ffi.delete_tap("lo")) == "delete_tap lo: not a TUN/TAP device"
+    for name in ("lo", "tun0"):
+        exists = refusal(lambda: ffi.create_tap(name, OWNER), errno.EEXIST)
+        assert exists == f"create_tap {name}: a device of this name exists and is not a TAP device"
+    ffi.set_link_up("lo")
+    ffi.add_route("10.0.0.0", 8, "lo")
+    missing = refusal(lambda: ffi.write_sysctl("net.ipv4.nothere", "1"), errno.ENOENT)
+    assert missing == "write_sysctl net.ipv4.nothere: No such file or directory"
+    assert not os.path.exists("/proc/sys/net/ipv4/nothere")
+    ffi.delete_tap("tun0")  # TUN devices are TUN/TAP devices too
+    os.setresuid(OWNER, OWNER, OWNER)  # without CAP_NET_ADMIN
+    assert refusal(lambda: ffi.create_tap("tap0", OWNER), errno.EACCES) == "create_tap tap0: Permission denied"
+    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "lo"), errno.EPERM) == "add_route lo: Operation not permitted"
+
+
+BAD_INPUT = [
+    (lambda: ffi.create_tap("", 0), "create_tap: interface name '' is empty"),
+    (lambda: ffi.create_tap("x" * 16, 0), f"create_tap: interface name '{'x' * 16}' is longer than 15 bytes"),
+    (lambda: ffi.delete_tap(".."), "delete_tap: interface name '..' is '.' or '..'"),
+    (lambda: ffi.set_link_up("a/b"), "set_link_up: interface name 'a/b' holds '/'"),
+    (lambda: ffi.flush_addrs("a:1"), "flush_addrs: interface name 'a:1' holds ':'"),
+    (lambda: ffi.flush_addrs("a\u2003b"), "flush_addrs: interface name 'a\\xe2\\x80\\x83b' holds white space"),
+    (lambda: ffi.create_tap("a\x7f", 0), "create_tap: interface name 'a\\x7f' holds a control character"),
+    (lambda: ffi.add_addr("lo", "1.2.3", 24), "add_addr: invalid IP address '1.2.3'"),
+    (lambda: ffi.add_addr("lo", "1.2.3.4\0", 24), "add_addr: invalid IP address '1.2.3.4\\x00'"),
+    (lambda: ffi.add_addr("lo", "10.0.0.1", 33), "add_addr: prefix length 33 is too long for IPv4 (at most 32)"),
+    (lambda: ffi.configure_tap("lo", "fd00::1", 129), "configure_tap: prefix length 129 is too long for IPv6 (at most 128)"),
+    (lambda: ffi.prepare_tap("t0", 0, "10.0.0.01", 24), "prepare_tap: invalid IP address '10.0.0.01'"),
+    (lambda: ffi.add_route("10.0.0.1", 24, "lo"), "add_route: destination 10.0.0.1/24 has host bits set past the prefix length"),
+    (lambda: ffi.add_route("fd00::", 64, "lo\n"), "add_route: interface name 'lo\\x0a' holds white space"),
+    (lambda: ffi.write_sysctl("net..ipv4", "1"), "write_sysctl: key 'net..ipv4' has an empty component"),
+    (lambda: ffi.write_sysctl("net/ipv4/../../../etc/passwd", "1"),
+     "write_sysctl: key 'net/ipv4/../../../etc/passwd' has a '.' or '..' component"),
+    (lambda: ffi.write_sysctl("/net/ipv4/ip_forward", "1"), "write_sysctl: key '/net/ipv4/ip_forward' has an empty component"),
+    (lambda: ffi.write_sysctl("net.ipv4.ip_forward", ""), "write_sysctl: empty value for key 'net.ipv4.ip_forward'"),
+]
+
+
+@in_namespace
+def test_bad_input_is_refused_before_anything_changes():
+    ffi.set_link_up("lo")
+    ffi.add_route("10.0.0.0", 8, "lo")
+    before = state(), sysctl("net/ipv4/ip_forward")
+    for call, text in BAD_INPUT:
+        assert refusal(call) == text
+    assert (state(), sysctl("net/ipv4/ip_forward")) == before
+
+
+@in_namespace
+def test_prepare_tap_removes_the_device_it_made_when_a_later_step_fails():
+    mount("/proc/sys", "/proc/sys", None, MS_BIND)
+    mount("none", "/proc/sys", None, MS_BIND | MS_REMOUNT | MS_RDONLY)
+    failed = refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    assert failed == "write_sysctl net/ipv4/conf/tap0/route_localnet: Read-only file system"
+    assert [entry["ifname"] for entry in ip("link")] == ["lo"]
+    ffi.create_tap("tap0", OWNER)  # a device it did not make stays
+    refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    assert link("tap0")["linkinfo"]["info_kind"] == "tun"
+
+
+def qemu_on_tap(name, user):
+    return subprocess.Popen(["qemu-system-x86_64", "-machine", "none", "-S", "-display", "none", "-nodefaults",
+                             "-netdev", f"tap,id=n0,ifname={name},script=no,downscript=no"],
+                            user=user, group=user, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True, env=tool_env())
+
+
+@need("qemu-system-x86_64")
+@in_namespace
+def test_qemu_as_the_owner_opens_the_prepared_tap_and_another_user_is_refused():
+    # A device node open to everyone, as distributions ship it; TUNSETIFF checks the device's owner.
+    mount("tmpfs", "/dev/net", "tmpfs")
+    os.mknod("/dev/net/tun", stat.S_IFCHR, os.makedev(10, 200))
+    os.chmod("/dev/net/tun", 0o666)
+    ffi.prepare_tap("vmtap0", OWNER, "172.16.0.1", 30)
+    assert "NO-CARRIER" in link("vmtap0")["flags"]
+    refused = qemu_on_tap("vmtap0", OTHER)
+    assert refused.wait(timeout=60) != 0 and "Operation not permitted" in refused.stderr.read()
+    owner = qemu_on_tap("vmtap0", OWNER)
+    try:
+        deadline = time.monotonic() + 60
+        while "LOWER_UP" not in link("vmtap0")["flags"]:
+            assert owner.poll() is None, owner.stderr.read()
+            assert time.monotonic() < deadline, "the carrier never came up"
+            time.sleep(0.05)
+    finally:
+        owner.kill()
+        owner.wait()
+        owner.stderr.close()
+        refused.stderr.close()
+    assert "NO-CARRIER" in link("vmtap0")["flags"]  # the persistent device outlives its user
