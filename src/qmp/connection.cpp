@@ -86,13 +86,11 @@ json::Value string_or_null(const json::Value* member) {
 
 }  // namespace
 
-LineReader::LineReader() : buffer_(new char[kBufferSize]) {}
-
 Result<Unit, LineError> LineReader::read_line(std::string& line, const Instant* deadline) {
     const std::size_t line_start = line.size();
     for (;;) {
         if (start_ < end_) {
-            const char* begin = buffer_.get() + start_;
+            const char* begin = buffer_ + start_;
             // Only bytes that still fit into the longest line are looked at.
             const std::size_t room = kMaxLineLength - (line.size() - line_start);
             const std::size_t available = std::min(end_ - start_, room);
@@ -109,7 +107,7 @@ Result<Unit, LineError> LineReader::read_line(std::string& line, const Instant* 
             line.append(begin, available);
             start_ = end_ = 0;
         }
-        auto received = receive(buffer_.get(), kBufferSize, deadline);
+        auto received = receive(buffer_, kBufferSize, deadline);
         if (!received) return std::move(received).take_failure();
         if (*received == 0) return Unit{};  // end of stream
         start_ = 0;

@@ -49,15 +49,16 @@ public:
     Result<Unit, LineError> read_line(std::string& line, const Instant* deadline = nullptr);
 
 protected:
-    LineReader();
+    LineReader() = default;
 
 private:
     // Up to `size` bytes into `buffer`: how many, 0 at the end of the stream.
     virtual Result<std::size_t, LineError> receive(char* buffer, std::size_t size, const Instant* deadline) = 0;
 
-    std::unique_ptr<char[]> buffer_;
     std::size_t start_ = 0;
     std::size_t end_ = 0;
+    // Within the reader, so that a reader costs one allocation or none.
+    char buffer_[kBufferSize];
 };
 
 // A connection's reader: receives from its own descriptor of the socket, each
