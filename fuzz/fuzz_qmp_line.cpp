@@ -1,17 +1,37 @@
-// A byte stream from a QMP peer, split by the line reader over a real socket pair; each line then goes through a
+// A byte stream from a QMP peer, split by the line reader fed from memory through its own source interface (the
+// framing code a connection's socket reader runs, without a socket per input); each line then goes through a
 // command's reading steps (UTF-8, JSON, classification). Nothing crashes, the lines put together are the stream,
 // only the last one may lack its line feed, and every error text is JSON with a message and a context.
-#include <sys/socket.h>
-
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "check.hpp"
-#include "core/fd.hpp"
 #include "json/parse.hpp"
 #include "qmp/connection.hpp"
 
 using namespace corvane;
 using namespace corvane::qmp;
+
+// Hands the stream out in pieces of a few sizes in turn, so that lines also end and begin across receives.
+class MemoryLineReader final : public LineReader {
+public:
+    explicit MemoryLineReader(std::string_view stream) : rest_(stream) {}
+
+private:
+    Result<std::size_t, LineError> receive(char* buffer, std::size_t size, const Instant*) override {
+        static constexpr std::array<std::size_t, 4> kPieces{1, 7, 64, LineReader::kBufferSize};
+        const std::size_t taken = std::min({size, rest_.size(), kPieces[turn_++ % kPieces.size()]});
+        std::memcpy(buffer, rest_.data(), taken);
+        rest_.remove_prefix(taken);
+        return taken;
+    }
+
+    std::string_view rest_;
+    std::size_t turn_ = 0;
+};
 
 static void check_error_text(const QmpError& error) {
     auto parsed = json::parse_json_text(error.text());
@@ -20,13 +40,7 @@ static void check_error_text(const QmpError& error) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return 0;
-    UniqueFd writer(ends[0]);
-    LineReader reader{UniqueFd(ends[1])};
-    // The whole stream fits the socket's buffer at the sizes the fuzzer uses.
-    if (::send(writer.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return 0;
-    writer.reset();
+    MemoryLineReader reader(std::string_view(reinterpret_cast<const char*>(data), size));
     std::string joined, line;
     do {
         line.clear();

@@ -132,6 +132,14 @@ def test_replies_are_taken_in_order_and_a_stream_out_of_step_is_dropped(peer):
         assert client.execute("x", None) == "{}" and peer.connections == n  # afresh: never the reply still on its way
     assert outcome(lambda: client.execute("refused", None))[0] == "QMP command 'refused' failed"
     assert client.execute("x", None) == "{}" and peer.connections == 4  # an error reply leaves the stream in step
+    assert outcome(lambda: client.execute("slow", None))[0] == os_text(errno.EAGAIN)  # reconnected with the connect's timeouts
+
+def test_events_do_not_stretch_the_wait_for_a_reply(peer):
+    peer.handler = lambda command, raw: [EVENT, Delay(0.05)] * 200  # events for 10 s, never a reply
+    for read_timeout, call, message in [(0.5, lambda c: c.execute("x", None), os_text(errno.EAGAIN)),
+                                        (5.0, lambda c: c.wait_for_job("j1", 1.0, 0.0), "Timed out waiting for QMP job")]:
+        client, started = connected(peer, read_timeout), time.monotonic()
+        assert outcome(lambda: call(client))[0] == message and time.monotonic() - started < 4
 
 def test_connecting(tmp_dir):
     with QmpPeer(directory=tmp_dir, listen_after=0.4) as late:
@@ -261,6 +269,29 @@ def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tm
     assert sorted(results[2:], key=str) == ['"done"', "EOF while parsing a list at line 1 column 2", None]
     with other_thread_runs(20):
         outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
+
+def test_a_forked_child_starts_disconnected_and_unlocked():
+    child = run_python("""
+import json, os, signal, threading, time
+from corvane_core._ffi import _QmpClient
+from peers import Delay, QmpPeer, reply
+with QmpPeer({"slow": [Delay(1.0), reply("parent")]}) as peer:
+    (client := _QmpClient(peer.path)).connect(5.0, 5.0)
+    (thread := threading.Thread(target=lambda: print(client.execute("slow", None), flush=True))).start()
+    while len(peer.lines) < 2:  # the thread's call holds the client
+        time.sleep(0.01)
+    if (pid := os.fork()) == 0:
+        signal.alarm(30)
+        client.close()
+        print(client.execute("x", None), flush=True)  # once the parent closed its connection, the peer serves the child's
+        os._exit(0)
+    thread.join()
+    client.close()
+    print(json.dumps([os.waitpid(pid, 0)[1], [line.decode() for line in peer.lines], peer.connections]))
+""")
+    *replies, last = child.stdout.splitlines()
+    assert replies == ['"parent"', "{}"] and json.loads(last) == [0, [line.decode() for line in (
+        CAPS, line("slow"), CAPS, line("x"))], 2], child.stderr  # the child sent nothing on the parent's connection
 
 def test_no_sigpipe_with_the_default_signal_action():
     with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp, HttpPeer([CLOSE], read_first=False) as http:

@@ -6,13 +6,16 @@ import pytest
 from peers import run_python
 
 SCRIPT = r"""
-import json, os, signal, tempfile, time
+import json, os, signal, tempfile, threading, time
 from corvane_core import _ffi
 from peers import SILENCE, Delay, HttpPeer, QmpPeer, reply
 d, seen, mode, name = tempfile.mkdtemp(), set(), sys.argv[1], sys.argv[2]
-peer = QmpPeer(lambda c, r: {"x": [], "slow": [Delay(0.5), reply("x")], "query-jobs": [reply([{"id": "j", "status": "running"}])]}
+peer = QmpPeer(lambda c, r: {"x": [], "slow": [Delay(0.5), reply("x")], "long": [Delay(6), reply("x")], "query-jobs": [reply([{"id": "j", "status": "running"}])]}
                .get(c["execute"], [reply("y")])).__enter__()
 (client := _ffi._QmpClient(peer.path)).connect(1e18, 1.0 if name == "timeout" else 1e18)  # beyond what socket timeouts hold
+def busy():  # another thread's call holds the client
+    threading.Thread(target=client.execute, args=("long", None)).start()
+    while len(peer.lines) < 2: time.sleep(0.01)
 def api(*script):  # an API peer in d, playing the script
     return _ffi.firecracker_request(HttpPeer(list(script), directory=d).__enter__().path, "GET", "/", None, 30.0)
 os.mkfifo(d + "/fifo"); writer = os.open(d + "/fifo", os.O_RDWR); os.mkfifo(d + "/unwritten")
@@ -23,7 +26,7 @@ calls = {"execute": lambda: client.execute("x", None), "timeout": lambda: client
          "wait": lambda: _ffi.firecracker_wait_for_socket(d + "/absent", 30.0),
          "decompress": lambda: _ffi.decompress_zstd_sparse(d + "/fifo", d + "/out"),
          "open": lambda: _ffi.decompress_zstd_sparse(d + "/unwritten", d + "/out"),  # a FIFO's open waits for a writer
-         "reenter": lambda: client.execute("slow", None)}
+         "reenter": lambda: client.execute("slow", None), "busy": lambda: busy() or client.execute("y", None)}
 def handler(*_):
     if mode == "raise": raise KeyboardInterrupt
     try: name == "reenter" and client.execute("y", None)
@@ -38,7 +41,7 @@ print(json.dumps([outcome, elapsed, client.execute("y", None), peer.connections,
 """
 
 @pytest.mark.parametrize("mode, name, expected", [("raise", name, "KeyboardInterrupt") for name in (
-    "execute", "connect", "request", "wait", "decompress", "open")] + [("periodic", "timeout", "Resource temporarily unavailable"),
+    "execute", "connect", "request", "wait", "decompress", "open", "busy")] + [("periodic", "timeout", "Resource temporarily unavailable"),
     ("periodic", "connect", "Timed out waiting for QMP socket"), ("periodic", "job wait", '"last_status":"running"'),
     ("periodic", "late request", "(200, '{}')"), ("periodic", "reenter", "'\"x\"'")])
 def test_signal_during_a_blocking_call(mode, name, expected):

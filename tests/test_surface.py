@@ -106,6 +106,9 @@ CALLS = [  # binding
     (lambda: _QmpClient("/x").snapshot_delete("j", "t", ("vda", 1)), TypeError, DEVICES + "'int' object is not an instance of 'str'"),
     (lambda: _QmpClient("/x").snapshot_delete("j", "t", type("S", (), {"__len__": lambda s: 1, "__getitem__": lambda s, i: {}[i]})()),
      KeyError, None),
+    (lambda: _QmpClient("/x").snapshot_delete("j", "t", range(10**9)), TypeError, DEVICES + "'int' object is not an instance of 'str'"),
+    (lambda: _QmpClient("/x").snapshot_delete("j", "t", type("S", (), {"__len__": lambda s: 2**62, "__getitem__": lambda s, i: [None][i]})()),
+     TypeError, DEVICES + "'None' is not an instance of 'str'"),  # the length is only a hint
     (lambda: ffi.add_addr("t", "i", Index(PanicException("from Python"))), PanicException, "from Python"),  # the panic resumes
     # accepted, then refused
     (lambda: ffi.create_tap(_owner_uid=Index(4294967295), _name=type("Text", (str,), {})("")), *PLATFORM),
@@ -136,6 +139,23 @@ def test_a_renamed_type_error_keeps_its_cause_and_a_resumed_panic_is_reported(ca
     assert caught.value is not original and "resuming the panic" in capfd.readouterr().err
     assert (PanicException.__name__, PanicException.__module__, PanicException.__bases__) == (
         "PanicException", "corvane_core._ffi", (BaseException,)) and "panics" in PanicException.__doc__
+
+def test_an_instance_that_its_constructor_did_not_build_is_refused():
+    child = run_python("""
+import os
+from corvane_core._ffi import _QmpClient
+os.dup2(os.open(os.devnull, os.O_RDWR), 0)  # a zero-filled client would take standard input for its socket
+_QmpClient.__new__ = lambda cls: object.__new__(cls)
+client = _QmpClient()
+for call in [lambda: client.execute("x", None), client.close, lambda: client.connect(1.0, 1.0)]:
+    try:
+        call()
+    except TypeError as error:
+        print(error)
+del client
+print(os.get_inheritable(0))  # standard input is still open
+""")
+    assert child.stdout.splitlines() == ["_QmpClient object was not initialised by its constructor"] * 3 + ["True"], child.stderr
 
 def test_initialisation_failures():
     second = run_python("""

@@ -1,5 +1,6 @@
 #include "module/convert.hpp"
 
+#include <algorithm>
 #include <limits>
 
 
@@ -7,6 +8,7 @@ namespace corvane::py {
 namespace {
 
 constexpr const char* kRangeMessage = "out of range integral type conversion attempted";
+constexpr std::size_t kMostItemsReserved = 16;
 
 template <class T>
 Result<T, Error> extract_bounded(PyObject* object) {
@@ -93,11 +95,14 @@ Result<std::vector<std::string>, Error> extract_str_list(PyObject* object) {
     if (PyUnicode_Check(object)) return fail(type_error("Can't extract `str` to `Vec`"));
     if (!PySequence_Check(object)) return fail(downcast_error(object, "Sequence"));
     std::vector<std::string> items;
+    // The length is only a hint, and the object's own say: room for a few
+    // items at most is made from it, and the items are taken as the iteration
+    // yields them.
     const Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0)
         PyErr_Clear();
     else
-        items.reserve(static_cast<std::size_t>(hint));
+        items.reserve(std::min(static_cast<std::size_t>(hint), kMostItemsReserved));
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) return fail(Error::fetch());
     for (;;) {

@@ -277,10 +277,15 @@ PyCFunction as_pycfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// An instance of a declared class.
+// An instance of a declared class. The allocation is zero-filled and `built`
+// is set only once the constructor has built the state in it: an instance
+// made some other way (object.__new__, after the class's __new__ was
+// replaced) has no state, which its methods refuse and its deallocation
+// leaves alone.
 template <class State>
 struct Instance {
     PyObject_HEAD
+    bool built;
     State state;
 };
 
@@ -441,7 +446,10 @@ struct ClassType {
         if (type == nullptr) return fail(Error::fetch());
         if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type)))
             return fail(downcast_error(self, Owner.name));
-        return &reinterpret_cast<Object*>(self)->state;
+        auto* instance = reinterpret_cast<Object*>(self);
+        if (!instance->built)
+            return fail(type_error(std::string(Owner.name) + " object was not initialised by its constructor"));
+        return &instance->state;
     }
 
     // Py_tp_new: binds the tuple and dict with the same rules as the methods,
@@ -462,6 +470,7 @@ struct ClassType {
             try {
                 std::apply([&](auto&... value) { new (&reinterpret_cast<Object*>(self)->state) State(value...); },
                            values.value());
+                reinterpret_cast<Object*>(self)->built = true;
             } catch (...) {
                 free_instance(self);
                 throw;
@@ -472,7 +481,7 @@ struct ClassType {
 
     // Destroys the state; a QMP client closes its connection without sending anything.
     static void dealloc(PyObject* self) {
-        reinterpret_cast<Object*>(self)->state.~State();
+        if (auto* instance = reinterpret_cast<Object*>(self); instance->built) instance->state.~State();
         free_instance(self);
     }
 

@@ -20,11 +20,19 @@
 
 namespace corvane::qmp {
 
+// A process forked while another thread held a client's mutex could never
+// take it in the child, and would share the parent's socket: so every live
+// client is registered, and in a forked child each one starts afresh, its
+// mutex free and its connection closed (the child's own copies of the
+// descriptors; nothing is sent), ready to connect again.
 struct ClientState {
-    explicit ClientState(std::string_view socket_path) : connection(std::string(socket_path)) {}
+    explicit ClientState(std::string_view socket_path);
+    ~ClientState();
+    ClientState(const ClientState&) = delete;
+    ClientState& operator=(const ClientState&) = delete;
 
     // Serialises every operation on the connection, a whole job wait included.
-    std::mutex mutex;
+    std::timed_mutex mutex;
     // Set when an operation was abandoned by a panic while it held the mutex:
     // the connection may then be in the middle of a line, so nothing more is
     // sent on it. Guarded by the mutex.
@@ -34,7 +42,18 @@ struct ClientState {
     // refused at once rather than waiting for the mutex its thread holds.
     std::atomic<std::thread::id> owner{};
     QmpConnection connection;
+
+    // The other live clients, guarded by the registry's mutex (client.cpp).
+    ClientState* previous = nullptr;
+    ClientState* next = nullptr;
 };
+
+// Takes the client's mutex. While another thread's operation holds it, the
+// wait runs in slices, between which the signal handlers run (through
+// retry_after_signal) as in any other blocking wait: one that raises ends the
+// wait at once, and the call fails with EINTR (the handler's exception is
+// what its caller gets).
+Result<std::unique_lock<std::timed_mutex>, QmpError> lock_client(ClientState& client);
 
 // Records the owner for the life of a scope that holds the mutex.
 class Owning {
@@ -77,7 +96,8 @@ private:
 template <class Operation>
 auto with_connection(ClientState& client, Operation&& operation) -> decltype(operation(client.connection)) {
     if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
-    std::lock_guard lock(client.mutex);
+    auto lock = lock_client(client);
+    if (!lock) return std::move(lock).take_failure();
     if (client.poisoned) return fail(QmpError::lock_poisoned());
     Owning owning(client);
     PoisonOnUnwind poison(client.poisoned);

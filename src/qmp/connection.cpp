@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -34,15 +35,29 @@ Result<UniqueFd, IoError> try_connect(const std::string& socket_path, Duration l
     return std::move(socket).value();
 }
 
-// One command's exchange on a connected connection: its line, then messages
-// until its reply. With a deadline (during negotiation) every receive is
-// bounded by the time left until it.
-Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
-                                       const json::Value* arguments, const Instant* deadline);
+// How far a socket's receive timeout may be off the time left until a
+// deadline before it is set again: less than the clock tick in which the
+// kernel counts it, and the first receive of a wait then needs no extra call.
+constexpr std::uint64_t kTimeoutSlackNanos = 1'000'000;
 
-// The timeouts of the automatic connect of a command on a disconnected client.
-constexpr Duration kAutoConnectTimeout{5, 0};
-constexpr Duration kAutoReadTimeout{30, 0};
+// Whether two durations differ by more than kTimeoutSlackNanos.
+bool far_apart(Duration a, Duration b) {
+    const auto [low, high] = std::minmax(a, b);
+    if (high.seconds - low.seconds > 1) return true;
+    const auto nanos = static_cast<std::int64_t>(high.seconds - low.seconds) * 1'000'000'000 +
+                       static_cast<std::int64_t>(high.nanos) - static_cast<std::int64_t>(low.nanos);
+    return static_cast<std::uint64_t>(nanos) > kTimeoutSlackNanos;
+}
+
+// When an exchange's wait for its reply ends: during the negotiation at the
+// connect's deadline, else after the read timeout or at an earlier limit.
+enum class ReplyWait { until_limit, read_timeout };
+
+// One command's exchange on a connected connection: its line, then messages
+// until its reply, all of them read by the one deadline fixed once the line
+// is sent, so that events cannot stretch the wait.
+Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
+                                       const json::Value* arguments, ReplyWait wait, const Instant* limit);
 
 // {"arguments":...,"execute":"..."} and a line feed; no "arguments" member
 // when `arguments` is null.
@@ -71,13 +86,11 @@ json::Value string_or_null(const json::Value* member) {
 
 }  // namespace
 
-LineReader::LineReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
-
 Result<Unit, LineError> LineReader::read_line(std::string& line, const Instant* deadline) {
     const std::size_t line_start = line.size();
     for (;;) {
         if (start_ < end_) {
-            const char* begin = buffer_.get() + start_;
+            const char* begin = buffer_ + start_;
             // Only bytes that still fit into the longest line are looked at.
             const std::size_t room = kMaxLineLength - (line.size() - line_start);
             const std::size_t available = std::min(end_ - start_, room);
@@ -94,18 +107,37 @@ Result<Unit, LineError> LineReader::read_line(std::string& line, const Instant* 
             line.append(begin, available);
             start_ = end_ = 0;
         }
+        auto received = receive(buffer_, kBufferSize, deadline);
+        if (!received) return std::move(received).take_failure();
+        if (*received == 0) return Unit{};  // end of stream
+        start_ = 0;
+        end_ = *received;
+    }
+}
+
+SocketLineReader::SocketLineReader(UniqueFd fd) : fd_(std::move(fd)) {}
+
+Result<Unit, IoError> SocketLineReader::set_timeout(Duration timeout) {
+    auto set = set_socket_timeout(fd_.get(), SO_RCVTIMEO, timeout);
+    if (set) timeout_ = timeout;
+    return set;
+}
+
+Result<std::size_t, LineError> SocketLineReader::receive(char* buffer, std::size_t size, const Instant* deadline) {
+    for (;;) {
         if (deadline != nullptr) {
             const Duration left = time_until(*deadline);
             if (left.is_zero()) return fail(LineError{LineError::Kind::receive, EAGAIN});
-            if (auto set = set_socket_timeout(fd_.get(), SO_RCVTIMEO, left); !set)
-                return fail(LineError{LineError::Kind::receive, set.error().code()});
+            if (timeout_.is_zero() || far_apart(left, timeout_)) {
+                if (auto set = set_timeout(left); !set)
+                    return fail(LineError{LineError::Kind::receive, set.error().code()});
+            }
         }
-        const ssize_t received =
-            call_resuming(fd_.get(), SO_RCVTIMEO, [&] { return ::recv(fd_.get(), buffer_.get(), kBufferSize, 0); });
-        if (received < 0) return fail(LineError{LineError::Kind::receive, errno});
-        if (received == 0) return Unit{};  // end of stream
-        start_ = 0;
-        end_ = static_cast<std::size_t>(received);
+        const ssize_t received = call_resuming(fd_.get(), SO_RCVTIMEO, [&] { return ::recv(fd_.get(), buffer, size, 0); });
+        if (received >= 0) return static_cast<std::size_t>(received);
+        // A timeout set a little short of the deadline: the time left is waited for.
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline == nullptr || reached(*deadline))
+            return fail(LineError{LineError::Kind::receive, errno});
     }
 }
 
@@ -113,6 +145,15 @@ QmpConnection::QmpConnection(std::string socket_path) : socket_path_(std::move(s
 
 Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_timeout) {
     if (connected()) return Unit{};
+    auto opened = open(total, read_timeout);
+    if (opened) {
+        connect_timeout_ = total;
+        read_timeout_ = read_timeout;
+    }
+    return opened;
+}
+
+Result<Unit, QmpError> QmpConnection::open(Duration total, Duration read_timeout) {
     const Instant deadline = deadline_after(total);
 
     UniqueFd socket;
@@ -129,7 +170,7 @@ Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_time
     UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
     if (!duplicate) return fail(io_error(IoError::last_os_error().text()));
 
-    reader_ = std::make_unique<LineReader>(std::move(duplicate));
+    reader_ = std::make_unique<SocketLineReader>(std::move(duplicate));
     stream_ = std::move(socket);
 
     if (auto negotiated = negotiate(deadline, read_timeout); !negotiated) {
@@ -140,20 +181,21 @@ Result<Unit, QmpError> QmpConnection::connect(Duration total, Duration read_time
 }
 
 Result<Unit, QmpError> QmpConnection::negotiate(Instant deadline, Duration read_timeout) {
-    auto greeting = read_message(&deadline);
+    auto greeting = read_message(deadline);
     if (!greeting) return std::move(greeting).take_failure();
     if (!greeting->find("QMP"))
         return fail(QmpError::invalid_greeting(socket_path_, std::move(greeting).value()));
 
     if (auto set = set_socket_timeout(stream_.get(), SO_SNDTIMEO, socket_time_left(deadline)); !set)
         return fail(io_error(set.error().text()));
-    if (auto reply = exchange(*this, "qmp_capabilities", nullptr, &deadline); !reply)
+    if (auto reply = exchange(*this, "qmp_capabilities", nullptr, ReplyWait::until_limit, &deadline); !reply)
         return std::move(reply).take_failure();
 
-    for (auto [fd, option] : {std::pair{stream_.get(), SO_RCVTIMEO}, std::pair{stream_.get(), SO_SNDTIMEO},
-                              std::pair{reader_->fd(), SO_RCVTIMEO}}) {
-        if (auto set = set_socket_timeout(fd, option, read_timeout); !set) return fail(io_error(set.error().text()));
+    for (auto option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        if (auto set = set_socket_timeout(stream_.get(), option, read_timeout); !set)
+            return fail(io_error(set.error().text()));
     }
+    if (auto set = reader_->set_timeout(read_timeout); !set) return fail(io_error(set.error().text()));
     return Unit{};
 }
 
@@ -171,11 +213,11 @@ Result<json::Value, QmpError> message_from_line(std::string_view line, std::stri
     return std::move(parsed).value();
 }
 
-Result<json::Value, QmpError> QmpConnection::read_message(const Instant* deadline) {
+Result<json::Value, QmpError> QmpConnection::read_message(Instant deadline) {
     if (!reader_) return fail(QmpError::not_connected(socket_path_));
     std::string line;
     auto message = [&]() -> Result<json::Value, QmpError> {
-        if (auto read = reader_->read_line(line, deadline); !read) {
+        if (auto read = reader_->read_line(line, &deadline); !read) {
             if (read.error().kind == LineError::Kind::receive)
                 return fail(io_error(IoError::from_errno(read.error().error_number).text()));
             return fail(io_error("QMP message exceeds " + std::to_string(LineReader::kMaxLineLength) +
@@ -204,6 +246,24 @@ void QmpConnection::close() {
     stream_.reset();
 }
 
+namespace {
+
+// The descriptor's number comes to refer to `spare`'s socket; without a spare
+// (no descriptor was left for one) it is closed and given up instead.
+void refer_to(UniqueFd& fd, const UniqueFd& spare) {
+    if (fd && (!spare || ::dup3(spare.get(), fd.get(), O_CLOEXEC) < 0)) ::close(fd.release());
+}
+
+}  // namespace
+
+void SocketLineReader::cut_off(const UniqueFd& spare) { refer_to(fd_, spare); }
+
+void QmpConnection::cut_off() {
+    const UniqueFd spare(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    refer_to(stream_, spare);
+    if (reader_) reader_->cut_off(spare);
+}
+
 MessageKind classify_message(const json::Value& message) {
     if (!message.is_object() || message.as_object().empty()) return MessageKind::skipped;
     if (message.find("event") != nullptr) return MessageKind::skipped;
@@ -214,12 +274,11 @@ MessageKind classify_message(const json::Value& message) {
 }
 
 Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
-                                          const json::Value* arguments) {
+                                          const json::Value* arguments, const Instant* limit) {
     if (!connection.connected()) {
-        if (auto connected = connection.connect(kAutoConnectTimeout, kAutoReadTimeout); !connected)
-            return std::move(connected).take_failure();
+        if (auto connected = connection.connect_again(); !connected) return std::move(connected).take_failure();
     }
-    return exchange(connection, command, arguments, nullptr);
+    return exchange(connection, command, arguments, ReplyWait::read_timeout, limit);
 }
 
 Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command, const json::Value* arguments) {
@@ -231,9 +290,11 @@ Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view comma
 namespace {
 
 Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
-                                       const json::Value* arguments, const Instant* deadline) {
+                                       const json::Value* arguments, ReplyWait wait, const Instant* limit) {
     if (auto sent = connection.send_line(command_line(command, arguments)); !sent)
         return std::move(sent).take_failure();
+    Instant deadline = wait == ReplyWait::until_limit ? *limit : deadline_after(connection.read_timeout());
+    if (limit != nullptr) deadline = std::min(deadline, *limit);
 
     for (;;) {
         auto message = connection.read_message(deadline);

@@ -26,8 +26,9 @@ struct LineError {
     int error_number = 0;  // for `receive`
 };
 
-// Reads lines from its own descriptor; bytes received past the current line
-// stay in the buffer for the next read.
+// Frames lines out of the bytes a source receives; bytes received past the
+// current line stay in the buffer for the next read. The framing is the same
+// whatever the source: a socket for a connection, memory for the fuzzer.
 class LineReader {
 public:
     static constexpr std::size_t kBufferSize = 8192;
@@ -36,22 +37,48 @@ public:
     // runs out; no QMP message comes near this size.
     static constexpr std::size_t kMaxLineLength = 10 * 1024 * 1024;
 
-    explicit LineReader(UniqueFd fd);
-    int fd() const { return fd_.get(); }
+    virtual ~LineReader() = default;
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
 
     // Appends the next line (its line feed included) to `line`. At the end
     // of the stream the bytes read so far are the line; an empty `line` then
     // means the stream ended. Nothing past kMaxLineLength
     // bytes is taken: the read fails with `too_long` instead, in the middle
-    // of the line. Each receive is bounded by the socket's receive timeout,
-    // or, given a deadline, by the time left until it (EAGAIN once reached).
+    // of the line. Each receive ends by the deadline, when one is given.
     Result<Unit, LineError> read_line(std::string& line, const Instant* deadline = nullptr);
 
+protected:
+    LineReader() = default;
+
 private:
-    UniqueFd fd_;
-    std::unique_ptr<char[]> buffer_;
+    // Up to `size` bytes into `buffer`: how many, 0 at the end of the stream.
+    virtual Result<std::size_t, LineError> receive(char* buffer, std::size_t size, const Instant* deadline) = 0;
+
     std::size_t start_ = 0;
     std::size_t end_ = 0;
+    // Within the reader, so that a reader costs one allocation or none.
+    char buffer_[kBufferSize];
+};
+
+// A connection's reader: receives from its own descriptor of the socket, each
+// receive bounded by the descriptor's receive timeout or, given a deadline, by
+// the time left until it (EAGAIN once reached).
+class SocketLineReader final : public LineReader {
+public:
+    explicit SocketLineReader(UniqueFd fd);
+    int fd() const { return fd_.get(); }
+
+    // The receive timeout of the receives without a deadline.
+    Result<Unit, IoError> set_timeout(Duration timeout);
+    // See QmpConnection::cut_off.
+    void cut_off(const UniqueFd& spare);
+
+private:
+    Result<std::size_t, LineError> receive(char* buffer, std::size_t size, const Instant* deadline) override;
+
+    UniqueFd fd_;
+    Duration timeout_{};  // the descriptor's receive timeout as last set; zero: none
 };
 
 // What one received line means: the parsed message, or the failure that ends
@@ -69,15 +96,23 @@ public:
     // already connected (then nothing happens at all). Each connect is bounded
     // by the time left of `total` and retried every 50 ms until it has
     // passed; the greeting and the capabilities reply are awaited until then
-    // too. Afterwards the socket timeouts are `read_timeout`.
+    // too. Afterwards the socket timeouts are `read_timeout`, and both values
+    // are kept for the automatic connects that follow.
     Result<Unit, QmpError> connect(Duration total, Duration read_timeout);
 
-    // The next line, parsed; each receive bounded as LineReader::read_line
-    // says. Every failure (a receive error or timeout, a signal at which the
-    // caller gave up, a line past LineReader::kMaxLineLength, invalid UTF-8,
-    // bad JSON, the end of the stream) closes the connection: what is still
-    // on its way would otherwise be taken for the reply to the next command.
-    Result<json::Value, QmpError> read_message(const Instant* deadline = nullptr);
+    // The same with the timeouts of the last connect() that connected; 5 s and
+    // 30 s when none did. A command on a disconnected client connects so.
+    Result<Unit, QmpError> connect_again() { return open(connect_timeout_, read_timeout_); }
+
+    // How long a command waits for its reply, from when its line was sent.
+    Duration read_timeout() const { return read_timeout_; }
+
+    // The next line, parsed; each receive ends by the deadline. Every failure
+    // (a receive error or timeout, a signal at which the caller gave up, a
+    // line past LineReader::kMaxLineLength, invalid UTF-8, bad JSON, the end
+    // of the stream) closes the connection: what is still on its way would
+    // otherwise be taken for the reply to the next command.
+    Result<json::Value, QmpError> read_message(Instant deadline);
 
     // Sends one complete line; a failure closes the connection, as the peer
     // may have received part of it.
@@ -86,13 +121,22 @@ public:
     // Closes both descriptors without sending anything.
     void close();
 
+    // In a forked child, for a call in progress on the connection: both
+    // descriptors keep their numbers, which the call may hold, but refer to a
+    // socket of their own that was never connected, so that the call fails
+    // without touching the parent's socket; it then closes them.
+    void cut_off();
+
 private:
+    Result<Unit, QmpError> open(Duration total, Duration read_timeout);
     Result<Unit, QmpError> negotiate(Instant deadline, Duration read_timeout);
     QmpError io_error(std::string message) const { return QmpError::at_socket(std::move(message), socket_path_); }
 
     std::string socket_path_;
     UniqueFd stream_;
-    std::unique_ptr<LineReader> reader_;
+    std::unique_ptr<SocketLineReader> reader_;
+    Duration connect_timeout_{5, 0};
+    Duration read_timeout_{30, 0};
 };
 
 // How a command's reader treats one received message: events, non-objects,
@@ -101,12 +145,14 @@ private:
 enum class MessageKind { skipped, error_reply, return_reply };
 MessageKind classify_message(const json::Value& message);
 
-// Sends the command (connecting first when needed, within 5 s and with a
-// 30 s read timeout) and gives the value of the reply's "return" member; an
-// error reply is CommandFailed, and keeps the connection (the stream is in
-// step); any other failure has closed it, so the next command connects afresh.
+// Sends the command (connecting first when needed, see connect_again) and
+// gives the value of the reply's "return" member; an error reply is
+// CommandFailed, and keeps the connection (the stream is in step); any other
+// failure has closed it, so the next command connects afresh. The wait for the
+// reply ends after the read timeout, counted from when the line was sent,
+// whatever else arrives meanwhile, or at `limit` when that comes first.
 Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
-                                          const json::Value* arguments);
+                                          const json::Value* arguments, const Instant* limit = nullptr);
 
 // The same for a command whose reply's value is of no use.
 Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command,

@@ -108,8 +108,8 @@ void write_job_list(const std::vector<JobInfo>& jobs, std::string& out) {
     out += ']';
 }
 
-Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection) {
-    auto reply = qmp_execute(connection, "query-jobs", nullptr);
+Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection, const Instant* limit) {
+    auto reply = qmp_execute(connection, "query-jobs", nullptr, limit);
     if (!reply) return std::move(reply).take_failure();
     Value& result = reply.value();
     if (!result.is_array()) return fail(QmpError::unexpected_jobs_response(std::move(result)));
@@ -157,13 +157,19 @@ Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_vi
                                        Duration poll_interval) {
     const Instant deadline = deadline_after(total);
     std::optional<std::string> last_status;
+    const auto timed_out = [&] {
+        return QmpError::job_timeout(connection.socket_path(), job_id,
+                                     last_status ? Value::text(*last_status) : Value::null());
+    };
     for (;;) {
-        if (reached(deadline)) {
-            return fail(QmpError::job_timeout(connection.socket_path(), job_id,
-                                              last_status ? Value::text(*last_status) : Value::null()));
+        if (reached(deadline)) return fail(timed_out());
+        auto jobs = query_jobs_native(connection, &deadline);
+        if (!jobs) {
+            // Cut short by the deadline (a failure of the stream, which closed
+            // the connection, rather than an error reply).
+            if (!connection.connected() && reached(deadline)) return fail(timed_out());
+            return std::move(jobs).take_failure();
         }
-        auto jobs = query_jobs_native(connection);
-        if (!jobs) return std::move(jobs).take_failure();
         for (JobInfo& job : jobs.value()) {
             if (job.job_id != job_id) continue;
             last_status = job.status;

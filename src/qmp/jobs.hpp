@@ -33,7 +33,8 @@ JobInfo job_info_from_json(const json::Value& job);
 void write_job_info(const JobInfo& job, std::string& out);
 void write_job_list(const std::vector<JobInfo>& jobs, std::string& out);
 
-Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection);
+// The wait for the reply ends at `limit` too, when one is given.
+Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection, const Instant* limit = nullptr);
 
 // Each starts a job and returns without waiting for it.
 Result<Unit, QmpError> snapshot_save(QmpConnection& connection, std::string_view job_id, std::string_view tag,
@@ -52,6 +53,9 @@ Result<Unit, QmpError> dismiss_job(QmpConnection& connection, std::string_view j
 
 // Polls "query-jobs" until the job has concluded. Success dismisses it (a
 // failed dismissal is ignored); an error reported by the job is JobFailed.
+// Each poll's wait for its reply also ends at the wait's deadline: a peer that
+// keeps the reply back (sending events meanwhile) ends the wait then, as
+// JobTimeout, with the connection closed (the reply may still come).
 Result<JobInfo, QmpError> wait_for_job(QmpConnection& connection, std::string_view job_id, Duration total,
                                        Duration poll_interval);
 
