@@ -57,16 +57,13 @@ void put_bytes(Message& message, std::uint16_t type, const std::vector<unsigned 
 
 Result<Unit, NetError> flush_addrs(std::string_view name) {
     constexpr std::string_view kOperation = "flush_addrs";
-    if (auto checked = check_interface_name(kOperation, name); !checked) return checked;
-    auto rtnl = open_rtnl(kOperation, name);
-    if (!rtnl) return std::move(rtnl).take_failure();
-    auto index = device_index(*rtnl, kOperation, name);
-    if (!index) return std::move(index).take_failure();
-    Listing listing{*index, {}};
+    auto device = open_device(kOperation, name);
+    if (!device) return std::move(device).take_failure();
+    Listing listing{device->index, {}};
     Message dump(RTM_GETADDR, 0, sizeof(ifaddrmsg));
     dump.family<ifaddrmsg>()->ifa_family = AF_UNSPEC;
     const auto restart = [](void* data) { static_cast<Listing*>(data)->found.clear(); };
-    if (auto listed = rtnl->dump(dump, address_message, &listing, restart); !listed)
+    if (auto listed = device->rtnl.dump(dump, address_message, &listing, restart); !listed)
         return fail(NetError::os(kOperation, name, listed.error()));
     for (const Listed& listed : listing.found) {
         Message message(RTM_DELADDR, 0, sizeof(ifaddrmsg));
@@ -74,7 +71,7 @@ Result<Unit, NetError> flush_addrs(std::string_view name) {
         put_bytes(message, IFA_LOCAL, listed.local);
         put_bytes(message, IFA_ADDRESS, listed.address);
         // Removing an IPv4 primary address removes its secondaries with it.
-        auto done = rtnl->request(message);
+        auto done = device->rtnl.request(message);
         if (!done && done.error() != EADDRNOTAVAIL) return fail(NetError::os(kOperation, name, done.error()));
     }
     return Unit{};
@@ -85,16 +82,14 @@ Result<Unit, NetError> add_addr(std::string_view name, std::string_view ip, std:
     if (auto checked = check_interface_name(kOperation, name); !checked) return checked;
     auto prefix = parse_prefix(kOperation, ip, prefix_len);
     if (!prefix) return std::move(prefix).take_failure();
-    auto rtnl = open_rtnl(kOperation, name);
-    if (!rtnl) return std::move(rtnl).take_failure();
-    auto index = device_index(*rtnl, kOperation, name);
-    if (!index) return std::move(index).take_failure();
+    auto device = open_device(kOperation, name);
+    if (!device) return std::move(device).take_failure();
     Message message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_REPLACE, sizeof(ifaddrmsg));
     auto* header = message.family<ifaddrmsg>();
     header->ifa_family = static_cast<unsigned char>(prefix->family);
     header->ifa_prefixlen = prefix->length;
     header->ifa_scope = RT_SCOPE_UNIVERSE;
-    header->ifa_index = *index;
+    header->ifa_index = device->index;
     mnl_attr_put(message.header(), IFA_LOCAL, prefix->size(), prefix->bytes.data());
     mnl_attr_put(message.header(), IFA_ADDRESS, prefix->size(), prefix->bytes.data());
     // A /31 or /32 has no broadcast address.
@@ -102,7 +97,7 @@ Result<Unit, NetError> add_addr(std::string_view name, std::string_view ip, std:
         const auto broadcast = prefix->broadcast();
         mnl_attr_put(message.header(), IFA_BROADCAST, broadcast.size(), broadcast.data());
     }
-    if (auto done = rtnl->request(message); !done) return fail(NetError::os(kOperation, name, done.error()));
+    if (auto done = device->rtnl.request(message); !done) return fail(NetError::os(kOperation, name, done.error()));
     return Unit{};
 }
 

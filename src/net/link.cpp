@@ -74,10 +74,13 @@ Result<Rtnl, NetError> open_rtnl(std::string_view operation, std::string_view su
     return std::move(rtnl).value();
 }
 
-Result<std::uint32_t, NetError> device_index(Rtnl& rtnl, std::string_view operation, std::string_view name) {
-    auto link = query(rtnl, 0, name);
+Result<Device, NetError> open_device(std::string_view operation, std::string_view name) {
+    if (auto checked = check_interface_name(operation, name); !checked) return std::move(checked).take_failure();
+    auto rtnl = open_rtnl(operation, name);
+    if (!rtnl) return std::move(rtnl).take_failure();
+    auto link = query(*rtnl, 0, name);
     if (!link) return fail(NetError::os(operation, name, link.error()));
-    return link->index;
+    return Device{std::move(rtnl).value(), link->index};
 }
 
 Result<Unit, NetError> set_link_up(std::string_view name) {

@@ -27,7 +27,12 @@ Result<Link, int> link_at(Rtnl& rtnl, std::uint32_t index);
 
 // A route netlink socket for the operation; its failure names the operation and subject.
 Result<Rtnl, NetError> open_rtnl(std::string_view operation, std::string_view subject);
-// The index of the device of that name; ENODEV when there is none.
-Result<std::uint32_t, NetError> device_index(Rtnl& rtnl, std::string_view operation, std::string_view name);
+// A checked device name, a socket and the device's index (ENODEV when there
+// is none): where the address and route operations start.
+struct Device {
+    Rtnl rtnl;
+    std::uint32_t index;
+};
+Result<Device, NetError> open_device(std::string_view operation, std::string_view name);
 
 }  // namespace corvane::net

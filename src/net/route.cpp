@@ -74,11 +74,8 @@ Result<Unit, NetError> add_route(std::string_view dest, std::uint8_t prefix_len,
     if (prefix->has_host_bits())
         return fail(NetError::invalid(kOperation, "destination " + std::string(dest) + "/" + std::to_string(prefix_len) +
                                                       " has host bits set past the prefix length"));
-    if (auto checked = check_interface_name(kOperation, dev); !checked) return checked;
-    auto rtnl = open_rtnl(kOperation, dev);
-    if (!rtnl) return std::move(rtnl).take_failure();
-    auto index = device_index(*rtnl, kOperation, dev);
-    if (!index) return std::move(index).take_failure();
+    auto device = open_device(kOperation, dev);
+    if (!device) return std::move(device).take_failure();
     Message message(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE, sizeof(rtmsg));
     auto* route = message.family<rtmsg>();
     route->rtm_family = static_cast<unsigned char>(prefix->family);
@@ -88,8 +85,8 @@ Result<Unit, NetError> add_route(std::string_view dest, std::uint8_t prefix_len,
     route->rtm_scope = RT_SCOPE_LINK;
     route->rtm_type = RTN_UNICAST;
     mnl_attr_put(message.header(), RTA_DST, prefix->size(), prefix->bytes.data());
-    mnl_attr_put_u32(message.header(), RTA_OIF, *index);
-    if (auto done = rtnl->request(message); !done) return fail(NetError::os(kOperation, dev, done.error()));
+    mnl_attr_put_u32(message.header(), RTA_OIF, device->index);
+    if (auto done = device->rtnl.request(message); !done) return fail(NetError::os(kOperation, dev, done.error()));
     return Unit{};
 }
 
