@@ -145,6 +145,13 @@ def test_success_replaces_the_target(place, op):
         assert run("unpack", "disk.raw", None, chunk_size) == text
         assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
 
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_targets_of_the_longest_names(place, op):
+    before, names = entries(place), ["n" * 251, "é" * 127 + "n"]  # NAME.tmp fills a file name; NAME does
+    for name in names:
+        assert run(op, name) == "sparse" and (place / name).read_bytes() == IMAGE
+    assert entries(place) == sorted(before + names)
+
 def mode(path): return stat.S_IMODE(os.stat(path).st_mode)
 
 def test_modes(place):
