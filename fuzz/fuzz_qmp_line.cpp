@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "json/parse.hpp"
+#include "json/write.hpp"
 #include "qmp/connection.hpp"
 
 using namespace corvane;
@@ -51,9 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(message.error().message != "QMP socket closed unexpectedly" || line.empty());
             check_error_text(message.error());
         } else if (const MessageKind kind = classify_message(*message); kind != MessageKind::skipped) {
-            const json::Value* error = message->find("error");
-            FUZZ_CHECK(message->find("event") == nullptr && (kind == MessageKind::error_reply ? error != nullptr && error->is_object()
-                                                                                             : message->find("return") != nullptr));
+            // The compact text's members are what the tree of the line holds.
+            auto tree = json::parse_json_text(*message);
+            FUZZ_CHECK(tree.ok());
+            const json::Value* error = tree->find("error");
+            FUZZ_CHECK(tree->find("event") == nullptr && (kind == MessageKind::error_reply ? error != nullptr && error->is_object()
+                                                                                          : tree->find("return") != nullptr));
+            if (kind == MessageKind::return_reply)
+                FUZZ_CHECK(json::find_member(*message, "return") == json::write_json_compact(*tree->find("return")));
             const auto text = [](const json::Value* v) { return v != nullptr && v->is_string() ? *v : json::Value::null(); };
             if (kind == MessageKind::error_reply)
                 check_error_text(QmpError::command_failed("/run/qmp.sock", "x", text(error->find("class")), text(error->find("desc"))));

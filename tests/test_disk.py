@@ -1,7 +1,7 @@
 """The disk helpers on real files with holes: one model of hole layouts for both operations, paths and modes, failures
 that leave the target as it was, faults mid-operation (a child stopped right before an exact read, by read_gate.c)."""
 
-import bisect, errno, json, os, random, shutil, signal, stat, struct, subprocess, sys, uuid
+import bisect, errno, json, os, random, shutil, signal, stat, struct, subprocess, sys, time, uuid
 from compression import zstd
 from pathlib import Path
 
@@ -145,6 +145,13 @@ def test_success_replaces_the_target(place, op):
         assert run("unpack", "disk.raw", None, chunk_size) == text
         assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
 
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_targets_of_the_longest_names(place, op):
+    before, names = entries(place), ["n" * 251, "é" * 127 + "n"]  # NAME.tmp fills a file name; NAME does
+    for name in names:
+        assert run(op, name) == "sparse" and (place / name).read_bytes() == IMAGE
+    assert entries(place) == sorted(before + names)
+
 def mode(path): return stat.S_IMODE(os.stat(path).st_mode)
 
 def test_modes(place):
@@ -276,9 +283,11 @@ def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_p
     assert entries(cow / "dir") == ["inner"] and entries(cow) == ["base.raw", "dir", "vm"]
 
 CHILD = """
-import json, corvane_core._ffi as ffi
+import json, signal, corvane_core._ffi as ffi
 from peers import result_or_text
-print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
+signal.signal(signal.SIGINT, signal.default_int_handler)
+try: print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
+except KeyboardInterrupt: print(json.dumps("KeyboardInterrupt"))
 """
 SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
@@ -330,3 +339,14 @@ def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
     assert result == (expected if isinstance(expected, str) else "sparse") and not [n for n in entries(place) if "disk.raw.tmp" in n]
     assert target.read_bytes() == (OLD if isinstance(expected, str) else expected)
     assert all(start < len(target.read_bytes().rstrip(b"\0")) for start, _ in data_ranges(target))  # zeros never read: a hole
+
+@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
+@pytest.mark.parametrize("op", ["copy", "unpack"])
+def test_ctrl_c_mid_operation_ends_it_and_leaves_the_earlier_target(read_gate, place, op):
+    """Reads and writes of regular files never fail with EINTR: the operation itself lets the handler run."""
+    child, _, _ = gated(read_gate, place, op)
+    os.kill(child.pid, signal.SIGINT)
+    time.sleep(0.2)  # stopped for longer than the operation may go without running handlers
+    os.kill(child.pid, signal.SIGCONT)
+    assert json.loads(child.communicate(timeout=60)[0]) == "KeyboardInterrupt"
+    assert (place / "disk.raw").read_bytes() == OLD and not [n for n in entries(place) if "disk.raw.tmp" in n]

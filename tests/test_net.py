@@ -233,14 +233,18 @@ def test_qemu_as_the_owner_opens_the_prepared_tap_and_another_user_is_refused():
     assert refused.wait(timeout=60) != 0 and "Operation not permitted" in refused.stderr.read()
     owner = qemu_on_tap("vmtap0", OWNER)
     try:
-        deadline = time.monotonic() + 60
-        while "LOWER_UP" not in link("vmtap0")["flags"]:
-            assert owner.poll() is None, owner.stderr.read()
-            assert time.monotonic() < deadline, "the carrier never came up"
-            time.sleep(0.05)
+        eventually(lambda: "LOWER_UP" in link("vmtap0")["flags"] or owner.poll() is not None)
+        assert owner.poll() is None, owner.stderr.read()
     finally:
         owner.kill()
         owner.wait()
         owner.stderr.close()
         refused.stderr.close()
-    assert "NO-CARRIER" in link("vmtap0")["flags"]  # the persistent device outlives its user
+    eventually(lambda: "NO-CARRIER" in link("vmtap0")["flags"])  # the persistent device outlives its user
+
+
+def eventually(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the condition never held"
+        time.sleep(0.05)

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
+
+#include "core/duration.hpp"
 
 namespace corvane {
 
@@ -43,6 +46,37 @@ inline bool retry_after_signal() {
     errno = saved;
     return go_on;
 }
+
+// For a long run of work whose system calls never wait for a signal (reads
+// and writes of regular files are not interrupted, so no EINTR ever asks the
+// caller): between pieces of the work, the caller is asked as after an EINTR
+// once kInterval has passed since it was last asked. The clock is read once
+// per kWorkPerReading of work, counting kWorkPerCall for each piece besides
+// its bytes, so that a piece costs next to nothing.
+class SignalCheckpoint {
+public:
+    // After `bytes` more of work: whether to go on (false when the caller asks
+    // the operation to give up, which then fails with EINTR).
+    bool pass(std::uint64_t bytes) {
+        work_ += bytes + kWorkPerCall;
+        if (work_ < kWorkPerReading || released_caller == nullptr) return true;
+        work_ = 0;
+        const Instant now = Instant::now();
+        if (now < next_) return true;
+        next_ = after_interval(now);
+        return released_caller->interrupted();
+    }
+
+private:
+    static constexpr Duration kInterval{0, 50'000'000};
+    static constexpr std::uint64_t kWorkPerCall = 16384;
+    static constexpr std::uint64_t kWorkPerReading = 1 << 20;
+
+    static Instant after_interval(Instant now) { return checked_add(now, kInterval).value_or(Instant::max()); }
+
+    std::uint64_t work_ = 0;
+    Instant next_ = after_interval(Instant::now());
+};
 
 // The caller released for the life of a scope, resumed on every way out (a
 // panic unwinding through it included).

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <limits>
 #include <optional>
@@ -139,7 +140,13 @@ Result<std::string, IoError> temp_sibling_path(std::string_view target, std::str
         result.append(parent);
         if (parent.back() != '/') result.push_back('/');
     }
-    result.append(*name);
+    // Cut back to a character's first byte: a UTF-8 name stays UTF-8.
+    std::size_t kept = name->size();
+    if (kept + suffix.size() > NAME_MAX) {
+        kept = suffix.size() < NAME_MAX ? NAME_MAX - suffix.size() : 0;
+        while (kept > 0 && (static_cast<unsigned char>((*name)[kept]) & 0xC0) == 0x80) --kept;
+    }
+    result.append(name->substr(0, kept));
     result.append(suffix);
     return result;
 }

@@ -43,7 +43,11 @@ Result<Unit, IoError> truncate_file(int fd, std::uint64_t length);
 // directory, so that the final rename stays on one file system. The file name
 // is the last component when it is an ordinary name; "", "/", "." and a path
 // ending in ".." have none ("target path has no filename: ..."). Empty
-// components and "." past the start are ignored.
+// components and "." past the start are ignored. Where the name and the suffix
+// together are longer than a file name may be (NAME_MAX bytes), the end of the
+// name is left out so that the whole suffix fits: a unique suffix keeps the
+// temporary name unique, and targets of 252 to 255 bytes that agree in their
+// first bytes share a fixed one.
 Result<std::string, IoError> temp_sibling_path(std::string_view target, std::string_view suffix);
 
 // Creates the target's parent and every missing ancestor (mode 0777 before the

@@ -69,10 +69,12 @@ std::optional<std::uint64_t> SourceHoles::skippable(std::uint64_t position, std:
 }
 
 // Reads at explicit offsets: a run of hole chunks costs no call, and a data
-// extent two seeks in all (see SourceHoles).
+// extent two seeks in all (see SourceHoles). Signal handlers run between chunks.
 Result<Unit, IoError> copy_chunks(int source, SparseOutput& output) {
     SourceHoles holes(source);
+    SignalCheckpoint checkpoint;
     for (;;) {
+        if (!checkpoint.pass(kChunk)) return fail(IoError::from_errno(EINTR));
         const std::optional<std::uint64_t> skip = holes.skippable(output.position(), kChunk);
         if (!skip) return Unit{};  // nothing but holes from here on
         if (auto moved = output.skip(*skip); !moved) return moved;

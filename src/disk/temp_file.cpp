@@ -99,7 +99,11 @@ Result<TempFile, IoError> TempFile::create_exclusive(std::string path, mode_t mo
 Result<TempFile, IoError> TempFile::claim(std::string path, mode_t mode, TempName kind) {
     if (auto checked = system_path(path); !checked) return std::move(checked).take_failure();
     if (kind == TempName::unique) return create_exclusive(std::move(path), mode);
-    auto own = create_exclusive(path + "-" + unique_tag(), mode);
+    // The private name is cut to fit as the shared one is (a name that fits
+    // NAME.tmp leaves no room for the tag).
+    auto own_path = temp_sibling_path(path, "-" + unique_tag());
+    if (!own_path) return std::move(own_path).take_failure();
+    auto own = create_exclusive(std::move(own_path).value(), mode);
     if (!own) return std::move(own).take_failure();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (::link(own->path_.c_str(), path.c_str()) == 0) {

@@ -3,8 +3,10 @@
 #include <zstd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 
+#include "core/caller.hpp"
 #include "core/fd.hpp"
 #include "disk/paths.hpp"
 #include "disk/sparse_writer.hpp"
@@ -31,6 +33,8 @@ public:
 
     // Fills the start of output; returns the piece's length, 0 at the end of
     // the stream. "incomplete frame" when the source ends inside a frame.
+    // Signal handlers run between pieces and between reads of the source: one
+    // that raises fails the call with EINTR.
     Result<std::size_t, IoError> next_piece(char* output, std::size_t capacity);
 
 private:
@@ -47,6 +51,7 @@ private:
     std::size_t input_start_ = 0;  // input_[start, fill) is read but not yet consumed
     std::size_t input_fill_ = 0;
     bool frame_finished_ = false;  // the last call ended a frame
+    SignalCheckpoint checkpoint_;
 };
 
 Result<ZstdPieceReader, IoError> ZstdPieceReader::create(UniqueFd source) {
@@ -61,6 +66,7 @@ Result<ZstdPieceReader, IoError> ZstdPieceReader::create(UniqueFd source) {
 }
 
 Result<std::size_t, IoError> ZstdPieceReader::next_piece(char* output, std::size_t capacity) {
+    if (!checkpoint_.pass(capacity)) return fail(IoError::from_errno(EINTR));
     ZSTD_outBuffer out{output, capacity, 0};
 
     // Output the library still holds from the last call comes first.
@@ -72,6 +78,7 @@ Result<std::size_t, IoError> ZstdPieceReader::next_piece(char* output, std::size
 
     for (;;) {
         if (input_start_ == input_fill_) {
+            if (!checkpoint_.pass(input_.size())) return fail(IoError::from_errno(EINTR));
             const ssize_t count = read_resuming(source_.get(), input_.data(), input_.size());
             if (count < 0) return fail(IoError::last_os_error());
             if (count == 0) {

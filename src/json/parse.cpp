@@ -3,6 +3,8 @@
 // the text itself.
 #include "json/parse.hpp"
 
+#include "json/write.hpp"
+
 #include <boost/json/basic_parser_impl.hpp>
 
 #include <algorithm>
@@ -305,75 +307,24 @@ ParseError diagnose(std::string_view text, Cause cause, std::size_t offset, Expe
 // 127 nested arrays or objects parse; the 128th level fails.
 constexpr std::size_t kMaxDepth = 127;
 
-class TreeBuilder {
+// Builds the tree of Values from the parser's events.
+class TreeSink {
 public:
-    static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
-    static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
-    static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
-    static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
+    explicit TreeSink(std::string_view) {}
 
-    explicit TreeBuilder(std::string_view text) : text_(text) {}
+    void begin(bool is_array) { frames_.emplace_back().is_array = is_array; }
+    void end() {
+        Frame& top = frames_.back();
+        Value done = top.is_array ? Value::array(std::move(top.items)) : Value::object(std::move(top.members));
+        frames_.pop_back();
+        add(std::move(done));
+    }
+    void string_part(std::string_view s) { partial_.append(s); }
+    void string_end() { add(Value::string(std::exchange(partial_, {}))); }
+    void key_part(std::string_view s) { partial_.append(s); }
+    void key_end() { frames_.back().key = std::exchange(partial_, {}); }
+    void scalar(Value value) { add(std::move(value)); }
 
-    bool on_document_begin(error_code&) { return true; }
-    bool on_document_end(error_code&) { return true; }
-
-    bool on_array_begin(error_code&) {
-        frames_.emplace_back().is_array = true;
-        expect_ = Expect::array_first;
-        return true;
-    }
-    bool on_array_end(std::size_t, error_code&) { return close_container(); }
-    bool on_object_begin(error_code&) {
-        frames_.emplace_back().is_array = false;
-        expect_ = Expect::object_first;
-        return true;
-    }
-    bool on_object_end(std::size_t, error_code&) { return close_container(); }
-
-    bool on_string_part(boost::json::string_view s, std::size_t, error_code&) {
-        partial_.append(s.data(), s.size());
-        return true;
-    }
-    bool on_string(boost::json::string_view s, std::size_t, error_code&) {
-        partial_.append(s.data(), s.size());
-        return add(Value::string(std::exchange(partial_, {})));
-    }
-    bool on_key_part(boost::json::string_view s, std::size_t, error_code&) {
-        partial_.append(s.data(), s.size());
-        return true;
-    }
-    bool on_key(boost::json::string_view s, std::size_t, error_code&) {
-        partial_.append(s.data(), s.size());
-        frames_.back().key = std::exchange(partial_, {});
-        expect_ = Expect::colon;
-        return true;
-    }
-
-    bool on_number_part(boost::json::string_view, error_code&) { return true; }
-    bool on_int64(std::int64_t i, boost::json::string_view s, error_code&) {
-        if (i >= 0) {
-            // "-0" is not an integer: it is the double negative zero.
-            if (i == 0 && !s.empty() && s.front() == '-') return add(Value::number(-0.0));
-            return add(Value::unsigned_integer(static_cast<std::uint64_t>(i)));
-        }
-        return add(Value::negative_integer(i));
-    }
-    bool on_uint64(std::uint64_t u, boost::json::string_view, error_code&) { return add(Value::unsigned_integer(u)); }
-    bool on_double(double d, boost::json::string_view s, error_code& ec) {
-        if (!std::isfinite(d)) {
-            out_of_range_end_ = last_byte_of(s);
-            ec = boost::json::error::number_too_large;
-            return false;
-        }
-        return add(Value::number(d));
-    }
-    bool on_bool(bool b, error_code&) { return add(Value::boolean(b)); }
-    bool on_null(error_code&) { return add(Value::null()); }
-    bool on_comment_part(boost::json::string_view, error_code&) { return true; }
-    bool on_comment(boost::json::string_view, error_code&) { return true; }
-
-    Expect expect() const { return expect_; }
-    std::size_t out_of_range_end() const { return out_of_range_end_; }
     Value take_result() { return std::move(result_); }
 
 private:
@@ -385,6 +336,253 @@ private:
         std::string key;
     };
 
+    void add(Value value) {
+        if (frames_.empty()) {
+            result_ = std::move(value);
+            return;
+        }
+        Frame& top = frames_.back();
+        if (top.is_array) {
+            top.items.push_back(std::move(value));
+        } else {
+            // A repeated key: the later member wins.
+            top.members.insert_or_assign(std::move(top.key), std::move(value));
+            top.key.clear();
+        }
+    }
+
+    std::vector<Frame> frames_;
+    std::string partial_;
+    Value result_;
+};
+
+// The bytes of a key as write_json_string escaped it, one at a time.
+class KeyBytes {
+public:
+    explicit KeyBytes(std::string_view escaped) : rest_(escaped) {}
+    bool done() const { return rest_.empty(); }
+    unsigned char next() {
+        const char c = rest_.front();
+        if (c != '\\') {
+            rest_.remove_prefix(1);
+            return static_cast<unsigned char>(c);
+        }
+        const char kind = rest_[1];
+        if (kind == 'u') {  // only \u00XX is written
+            const auto byte = static_cast<unsigned char>(hex_value(rest_[4]) * 16 + hex_value(rest_[5]));
+            rest_.remove_prefix(6);
+            return byte;
+        }
+        rest_.remove_prefix(2);
+        switch (kind) {
+            case 'b': return 0x08;
+            case 't': return 0x09;
+            case 'n': return 0x0A;
+            case 'f': return 0x0C;
+            case 'r': return 0x0D;
+            default: return static_cast<unsigned char>(kind);  // '"' or '\\'
+        }
+    }
+
+private:
+    std::string_view rest_;
+};
+
+// Orders two escaped keys as their bytes compare (unsigned).
+int compare_keys(std::string_view a, std::string_view b) {
+    KeyBytes left(a), right(b);
+    while (!left.done() && !right.done()) {
+        const unsigned char x = left.next(), y = right.next();
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return left.done() ? (right.done() ? 0 : -1) : 1;
+}
+
+// Writes the compact text from the parser's events, without a tree: values go
+// straight into the text, and an object's members, once it is closed, are put
+// in key order with the later of repeated keys kept (unless they already are).
+// Besides the text, only the key positions of the open objects are held.
+class TextSink {
+public:
+    explicit TextSink(std::string_view text) { out_.reserve(text.size()); }
+
+    void begin(bool is_array) {
+        before_value();
+        frames_.push_back(Frame{is_array, true, out_.size(), keys_.size()});
+        out_ += is_array ? '[' : '{';
+    }
+    void end() {
+        const Frame frame = frames_.back();
+        frames_.pop_back();
+        if (!frame.is_array) {
+            order_members(frame);
+            keys_.resize(frame.keys_begin);
+        }
+        out_ += frame.is_array ? ']' : '}';
+    }
+    void string_part(std::string_view s) {
+        if (!in_text_) {
+            before_value();
+            out_ += '"';
+            in_text_ = true;
+        }
+        write_json_string_contents(s, out_);
+    }
+    void string_end() {
+        out_ += '"';
+        in_text_ = false;
+    }
+    void key_part(std::string_view s) {
+        if (!in_text_) {
+            Frame& top = frames_.back();
+            if (!top.first) out_ += ',';
+            top.first = false;
+            keys_.push_back(Key{out_.size(), 0});
+            out_ += '"';
+            in_text_ = true;
+        }
+        write_json_string_contents(s, out_);
+    }
+    void key_end() {
+        out_ += '"';
+        keys_.back().end = out_.size();
+        out_ += ':';
+        in_text_ = false;
+    }
+    void scalar(const Value& value) {
+        before_value();
+        write_json_compact(value, out_);
+    }
+
+    std::string take_result() { return std::move(out_); }
+
+private:
+    struct Frame {
+        bool is_array;
+        bool first;              // nothing written in it yet
+        std::size_t start;       // its opening bracket in the text
+        std::size_t keys_begin;  // its first member's key in keys_
+    };
+    // A member's key in the text: from its opening quote to past its closing one.
+    struct Key {
+        std::size_t begin;
+        std::size_t end;
+    };
+    struct Member {
+        std::string_view key;  // escaped, without quotes
+        std::size_t begin;
+        std::size_t end;  // past its value
+    };
+
+    void before_value() {
+        if (frames_.empty() || !frames_.back().is_array) return;  // a member's value follows its key
+        if (!frames_.back().first) out_ += ',';
+        frames_.back().first = false;
+    }
+
+    void order_members(const Frame& frame) {
+        const std::size_t count = keys_.size() - frame.keys_begin;
+        const auto key_text = [&](std::size_t i) {
+            const Key& key = keys_[frame.keys_begin + i];
+            return std::string_view(out_).substr(key.begin + 1, key.end - key.begin - 2);
+        };
+        bool ordered = true;
+        for (std::size_t i = 1; i < count && ordered; ++i) ordered = compare_keys(key_text(i - 1), key_text(i)) < 0;
+        if (ordered) return;
+        std::vector<Member> members;
+        members.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t end = i + 1 < count ? keys_[frame.keys_begin + i + 1].begin - 1 : out_.size();
+            members.push_back(Member{key_text(i), keys_[frame.keys_begin + i].begin, end});
+        }
+        // Stable: of repeated keys, the later member stays last, and is kept.
+        std::stable_sort(members.begin(), members.end(),
+                         [](const Member& a, const Member& b) { return compare_keys(a.key, b.key) < 0; });
+        std::string ordered_text;
+        ordered_text.reserve(out_.size() - frame.start);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + 1 < count && compare_keys(members[i].key, members[i + 1].key) == 0) continue;
+            if (!ordered_text.empty()) ordered_text += ',';
+            ordered_text.append(out_, members[i].begin, members[i].end - members[i].begin);
+        }
+        out_.resize(frame.start + 1);
+        out_ += ordered_text;
+    }
+
+    std::string out_;
+    std::vector<Frame> frames_;
+    std::vector<Key> keys_;  // of the members of the open objects
+    bool in_text_ = false;   // inside a string or key
+};
+
+// The parser's handler: follows what the grammar expects next (for the
+// diagnosis) and hands the values to the sink.
+template <class Sink>
+class Builder {
+public:
+    static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
+
+    explicit Builder(std::string_view text) : text_(text), sink_(text) {}
+
+    bool on_document_begin(error_code&) { return true; }
+    bool on_document_end(error_code&) { return true; }
+
+    bool on_array_begin(error_code&) { return open(true); }
+    bool on_array_end(std::size_t, error_code&) { return close(); }
+    bool on_object_begin(error_code&) { return open(false); }
+    bool on_object_end(std::size_t, error_code&) { return close(); }
+
+    bool on_string_part(boost::json::string_view s, std::size_t, error_code&) {
+        sink_.string_part(std::string_view(s.data(), s.size()));
+        return true;
+    }
+    bool on_string(boost::json::string_view s, std::size_t, error_code&) {
+        sink_.string_part(std::string_view(s.data(), s.size()));
+        sink_.string_end();
+        return added();
+    }
+    bool on_key_part(boost::json::string_view s, std::size_t, error_code&) {
+        sink_.key_part(std::string_view(s.data(), s.size()));
+        return true;
+    }
+    bool on_key(boost::json::string_view s, std::size_t, error_code&) {
+        sink_.key_part(std::string_view(s.data(), s.size()));
+        sink_.key_end();
+        expect_ = Expect::colon;
+        return true;
+    }
+
+    bool on_number_part(boost::json::string_view, error_code&) { return true; }
+    bool on_int64(std::int64_t i, boost::json::string_view s, error_code&) {
+        if (i >= 0) {
+            // "-0" is not an integer: it is the double negative zero.
+            if (i == 0 && !s.empty() && s.front() == '-') return scalar(Value::number(-0.0));
+            return scalar(Value::unsigned_integer(static_cast<std::uint64_t>(i)));
+        }
+        return scalar(Value::negative_integer(i));
+    }
+    bool on_uint64(std::uint64_t u, boost::json::string_view, error_code&) { return scalar(Value::unsigned_integer(u)); }
+    bool on_double(double d, boost::json::string_view s, error_code& ec) {
+        if (!std::isfinite(d)) {
+            out_of_range_end_ = last_byte_of(s);
+            ec = boost::json::error::number_too_large;
+            return false;
+        }
+        return scalar(Value::number(d));
+    }
+    bool on_bool(bool b, error_code&) { return scalar(Value::boolean(b)); }
+    bool on_null(error_code&) { return scalar(Value::null()); }
+    bool on_comment_part(boost::json::string_view, error_code&) { return true; }
+    bool on_comment(boost::json::string_view, error_code&) { return true; }
+
+    Expect expect() const { return expect_; }
+    std::size_t out_of_range_end() const { return out_of_range_end_; }
+    auto take_result() { return sink_.take_result(); }
+
+private:
     std::size_t last_byte_of(boost::json::string_view s) const {
         const char* begin = text_.data();
         if (s.data() >= begin && s.data() + s.size() <= begin + text_.size() && !s.empty())
@@ -392,36 +590,30 @@ private:
         return text_.size();
     }
 
-    bool add(Value value) {
-        if (frames_.empty()) {
-            result_ = std::move(value);
-            expect_ = Expect::end;
-            return true;
-        }
-        Frame& top = frames_.back();
-        if (top.is_array) {
-            top.items.push_back(std::move(value));
-            expect_ = Expect::array_separator;
-        } else {
-            // A repeated key: the later member wins.
-            top.members.insert_or_assign(std::move(top.key), std::move(value));
-            top.key.clear();
-            expect_ = Expect::object_separator;
-        }
+    bool open(bool is_array) {
+        sink_.begin(is_array);
+        arrays_.push_back(is_array);
+        expect_ = is_array ? Expect::array_first : Expect::object_first;
+        return true;
+    }
+    bool close() {
+        sink_.end();
+        arrays_.pop_back();
+        return added();
+    }
+    bool scalar(Value value) {
+        sink_.scalar(std::move(value));
+        return added();
+    }
+    // A value is complete: what may follow depends on where it stands.
+    bool added() {
+        expect_ = arrays_.empty() ? Expect::end : arrays_.back() ? Expect::array_separator : Expect::object_separator;
         return true;
     }
 
-    bool close_container() {
-        Frame& top = frames_.back();
-        Value done = top.is_array ? Value::array(std::move(top.items)) : Value::object(std::move(top.members));
-        frames_.pop_back();
-        return add(std::move(done));
-    }
-
     std::string_view text_;
-    std::vector<Frame> frames_;
-    std::string partial_;
-    Value result_;
+    Sink sink_;
+    std::vector<bool> arrays_;  // per open container: whether it is an array
     Expect expect_ = Expect::top_value;
     std::size_t out_of_range_end_ = 0;
 };
@@ -443,15 +635,18 @@ std::string ParseError::text() const {
     return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-Result<Value, ParseError> parse_json_text(std::string_view text) {
+namespace {
+
+template <class Sink>
+auto parse_with(std::string_view text) -> Result<decltype(std::declval<Sink&>().take_result()), ParseError> {
     boost::json::parse_options options;
     options.max_depth = kMaxDepth;
     options.numbers = boost::json::number_precision::precise;
-    boost::json::basic_parser<TreeBuilder> parser(options, text);
+    boost::json::basic_parser<Builder<Sink>> parser(options, text);
 
     error_code ec;
     const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
-    const TreeBuilder& builder = parser.handler();
+    const Builder<Sink>& builder = parser.handler();
     if (ec) {
         const Cause cause = cause_of(ec);
         const std::size_t offset = cause == Cause::out_of_range ? builder.out_of_range_end() : consumed;
@@ -461,6 +656,59 @@ Result<Value, ParseError> parse_json_text(std::string_view text) {
     while (rest < text.size() && is_whitespace(text[rest])) ++rest;
     if (rest < text.size()) return fail(diagnose(text, Cause::trailing, rest, Expect::end));
     return parser.handler().take_result();
+}
+
+// The end of the value of compact text that starts at `pos`: past its last
+// byte, or at the ',' ']' or '}' after a number or literal.
+std::size_t compact_value_end(std::string_view text, std::size_t pos) {
+    std::size_t depth = 0;
+    bool in_string = false;
+    for (; pos < text.size(); ++pos) {
+        const char c = text[pos];
+        if (in_string) {
+            if (c == '\\') {
+                ++pos;
+            } else if (c == '"') {
+                in_string = false;
+                if (depth == 0) return pos + 1;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': in_string = true; break;
+            case '[':
+            case '{': ++depth; break;
+            case ']':
+            case '}':
+                if (depth == 0) return pos;
+                if (--depth == 0) return pos + 1;
+                break;
+            case ',':
+                if (depth == 0) return pos;
+                break;
+            default: break;
+        }
+    }
+    return pos;
+}
+
+}  // namespace
+
+Result<Value, ParseError> parse_json_text(std::string_view text) { return parse_with<TreeSink>(text); }
+
+Result<std::string, ParseError> compact_json_text(std::string_view text) { return parse_with<TextSink>(text); }
+
+std::optional<std::string_view> find_member(std::string_view object, std::string_view key) {
+    if (object.size() < 2 || object.front() != '{') return std::nullopt;
+    std::size_t pos = 1;
+    while (pos < object.size() && object[pos] == '"') {
+        const std::size_t key_end = compact_value_end(object, pos);
+        const std::size_t value_begin = key_end + 1;  // past the ':'
+        const std::size_t value_end = compact_value_end(object, value_begin);
+        if (object.substr(pos + 1, key_end - pos - 2) == key) return object.substr(value_begin, value_end - value_begin);
+        pos = value_end + 1;  // past the ',' (or the closing '}')
+    }
+    return std::nullopt;
 }
 
 }  // namespace corvane::json

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,16 @@ struct ParseError {
 // The whole text must be one value, with only space, tab, LF and CR around it.
 // NUL bytes are ordinary bytes: the text's length is what counts.
 Result<Value, ParseError> parse_json_text(std::string_view text);
+
+// The same text written compact, as write_json_compact writes what
+// parse_json_text gives (with the same errors), but written as it is parsed,
+// without a tree: the text of a large value takes about its own size.
+Result<std::string, ParseError> compact_json_text(std::string_view text);
+
+// The value of the member `key` of an object's compact text (as
+// compact_json_text writes it), or nullopt when there is none or the text is
+// not an object. `key` is compared as written, so it must have no character
+// that writing escapes.
+std::optional<std::string_view> find_member(std::string_view object, std::string_view key);
 
 }  // namespace corvane::json

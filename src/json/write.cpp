@@ -50,8 +50,13 @@ void write_value(const Value& value, std::string& out) {
 }  // namespace
 
 void write_json_string(std::string_view text, std::string& out) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
+    write_json_string_contents(text, out);
+    out += '"';
+}
+
+void write_json_string_contents(std::string_view text, std::string& out) {
+    static constexpr char kHex[] = "0123456789abcdef";
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (byte) {
@@ -72,7 +77,6 @@ void write_json_string(std::string_view text, std::string& out) {
                 }
         }
     }
-    out += '"';
 }
 
 // The shortest digits that read back to the same double, laid out in plain

@@ -46,7 +46,9 @@ private:
     PyThreadState* state_ = nullptr;
 };
 
-// The frame of every entry point: turns a panic anywhere inside into PanicException.
+// The frame of every entry point: turns a panic anywhere inside into
+// PanicException, and memory that ran out into MemoryError (everything the
+// call held has been released on the way, as for a panic).
 template <class Body>
 PyObject* panic_guard(Body&& body) noexcept {
     try {
@@ -54,7 +56,7 @@ PyObject* panic_guard(Body&& body) noexcept {
     } catch (const Panic& p) {
         raise_panic(p.message);
     } catch (const std::bad_alloc&) {
-        raise_panic("memory allocation failed");
+        PyErr_NoMemory();
     } catch (...) {
         raise_panic("native code panicked");
     }

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "json/parse.hpp"
-#include "json/write.hpp"
 #include "core/duration.hpp"
 #include "qmp/jobs.hpp"
 
@@ -111,9 +110,9 @@ Result<Unit, QmpError> client_connect(ClientState& client, double timeout, doubl
 Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller, std::string_view command,
                                              std::optional<std::string_view> arguments_json) {
     if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
-    std::optional<json::Value> arguments;
+    std::optional<std::string> arguments;
     if (arguments_json) {
-        auto parsed = json::parse_json_text(*arguments_json);
+        auto parsed = json::compact_json_text(*arguments_json);
         if (!parsed) {
             // Only the socket path is needed, so no LockPoisoned here.
             std::string socket_path;
@@ -128,8 +127,8 @@ Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller
     }
     Released released(caller);
     return with_connection(client, [&](QmpConnection& connection) {
-        return as_text(qmp_execute(connection, command, arguments ? &*arguments : nullptr),
-                       [](const json::Value& value, std::string& out) { json::write_json_compact(value, out); });
+        return qmp_execute(connection, command,
+                           arguments ? std::optional<std::string_view>(*arguments) : std::nullopt);
     });
 }
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <atomic>
-#include <exception>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,24 +75,11 @@ inline bool used_by_this_thread(const ClientState& client) {
     return client.owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
-// Sets the flag when the scope is left by an exception (a panic).
-class PoisonOnUnwind {
-public:
-    explicit PoisonOnUnwind(bool& flag) : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
-    ~PoisonOnUnwind() {
-        if (std::uncaught_exceptions() > exceptions_) flag_ = true;
-    }
-    PoisonOnUnwind(const PoisonOnUnwind&) = delete;
-    PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
-
-private:
-    bool& flag_;
-    int exceptions_;
-};
-
 // Runs operation(connection) with the client's mutex held; LockPoisoned when
 // an earlier operation panicked while holding it. The flag is set before the
-// mutex is given back.
+// mutex is given back. Memory that runs out is no broken invariant: the
+// connection, which may be in the middle of a line, is closed, and the client
+// stays usable (the next command connects afresh).
 template <class Operation>
 auto with_connection(ClientState& client, Operation&& operation) -> decltype(operation(client.connection)) {
     if (used_by_this_thread(client)) return fail(QmpError::reentered(client.connection.socket_path()));
@@ -100,8 +87,15 @@ auto with_connection(ClientState& client, Operation&& operation) -> decltype(ope
     if (!lock) return std::move(lock).take_failure();
     if (client.poisoned) return fail(QmpError::lock_poisoned());
     Owning owning(client);
-    PoisonOnUnwind poison(client.poisoned);
-    return operation(client.connection);
+    try {
+        return operation(client.connection);
+    } catch (const std::bad_alloc&) {
+        client.connection.close();
+        throw;
+    } catch (...) {
+        client.poisoned = true;
+        throw;
+    }
 }
 
 // A method operation made from a connection operation: the same call, with

@@ -56,21 +56,20 @@ enum class ReplyWait { until_limit, read_timeout };
 // One command's exchange on a connected connection: its line, then messages
 // until its reply, all of them read by the one deadline fixed once the line
 // is sent, so that events cannot stretch the wait.
-Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
-                                       const json::Value* arguments, ReplyWait wait, const Instant* limit);
+Result<std::string, QmpError> exchange(QmpConnection& connection, std::string_view command,
+                                       std::optional<std::string_view> arguments, ReplyWait wait, const Instant* limit);
 
 // {"arguments":...,"execute":"..."} and a line feed; no "arguments" member
-// when `arguments` is null.
-std::string command_line(std::string_view command, const json::Value* arguments) {
+// when there are none.
+std::string command_line(std::string_view command, std::optional<std::string_view> arguments) {
     // Written member by member: "arguments" sorts before "execute", which is
-    // the order compact writing of the whole object would give, without
-    // copying the arguments into a new object first.
+    // the order compact writing of the whole object would give.
     std::string line;
-    line.reserve(128);
+    line.reserve(128 + (arguments ? arguments->size() : 0));
     line += '{';
-    if (arguments != nullptr) {
+    if (arguments) {
         line += "\"arguments\":";
-        json::write_json_compact(*arguments, line);
+        line += *arguments;
         line += ',';
     }
     line += "\"execute\":";
@@ -79,9 +78,11 @@ std::string command_line(std::string_view command, const json::Value* arguments)
     return line;
 }
 
-json::Value string_or_null(const json::Value* member) {
-    if (member != nullptr && member->is_string()) return *member;
-    return json::Value::null();
+// A member that is a string, as a value; null otherwise.
+json::Value string_or_null(std::optional<std::string_view> member) {
+    if (!member || member->front() != '"') return json::Value::null();
+    auto string = json::parse_json_text(*member);
+    return string ? std::move(string).value() : json::Value::null();
 }
 
 }  // namespace
@@ -183,12 +184,14 @@ Result<Unit, QmpError> QmpConnection::open(Duration total, Duration read_timeout
 Result<Unit, QmpError> QmpConnection::negotiate(Instant deadline, Duration read_timeout) {
     auto greeting = read_message(deadline);
     if (!greeting) return std::move(greeting).take_failure();
-    if (!greeting->find("QMP"))
-        return fail(QmpError::invalid_greeting(socket_path_, std::move(greeting).value()));
+    if (!json::find_member(*greeting, "QMP")) {
+        auto tree = json::parse_json_text(*greeting);
+        return fail(QmpError::invalid_greeting(socket_path_, tree ? std::move(tree).value() : json::Value::null()));
+    }
 
     if (auto set = set_socket_timeout(stream_.get(), SO_SNDTIMEO, socket_time_left(deadline)); !set)
         return fail(io_error(set.error().text()));
-    if (auto reply = exchange(*this, "qmp_capabilities", nullptr, ReplyWait::until_limit, &deadline); !reply)
+    if (auto reply = exchange(*this, "qmp_capabilities", std::nullopt, ReplyWait::until_limit, &deadline); !reply)
         return std::move(reply).take_failure();
 
     for (auto option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
@@ -205,18 +208,18 @@ Result<Unit, QmpError> QmpConnection::negotiate(Instant deadline, Duration read_
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-Result<json::Value, QmpError> message_from_line(std::string_view line, std::string_view socket_path) {
+Result<std::string, QmpError> message_from_line(std::string_view line, std::string_view socket_path) {
     if (!is_valid_utf8(line)) return fail(QmpError::at_socket("stream did not contain valid UTF-8", socket_path));
     if (line.empty()) return fail(QmpError::socket_closed(socket_path));
-    auto parsed = json::parse_json_text(line);
+    auto parsed = json::compact_json_text(line);
     if (!parsed) return fail(QmpError::at_socket(parsed.error().text(), socket_path));
     return std::move(parsed).value();
 }
 
-Result<json::Value, QmpError> QmpConnection::read_message(Instant deadline) {
+Result<std::string, QmpError> QmpConnection::read_message(Instant deadline) {
     if (!reader_) return fail(QmpError::not_connected(socket_path_));
     std::string line;
-    auto message = [&]() -> Result<json::Value, QmpError> {
+    auto message = [&]() -> Result<std::string, QmpError> {
         if (auto read = reader_->read_line(line, &deadline); !read) {
             if (read.error().kind == LineError::Kind::receive)
                 return fail(io_error(IoError::from_errno(read.error().error_number).text()));
@@ -264,24 +267,25 @@ void QmpConnection::cut_off() {
     if (reader_) reader_->cut_off(spare);
 }
 
-MessageKind classify_message(const json::Value& message) {
-    if (!message.is_object() || message.as_object().empty()) return MessageKind::skipped;
-    if (message.find("event") != nullptr) return MessageKind::skipped;
-    if (const json::Value* error = message.find("error"); error != nullptr && error->is_object())
+MessageKind classify_message(std::string_view message) {
+    // A text that is no object, or an empty one, has no members.
+    if (json::find_member(message, "event")) return MessageKind::skipped;
+    if (const auto error = json::find_member(message, "error"); error && error->front() == '{')
         return MessageKind::error_reply;
-    if (message.find("return") != nullptr) return MessageKind::return_reply;
+    if (json::find_member(message, "return")) return MessageKind::return_reply;
     return MessageKind::skipped;
 }
 
-Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
-                                          const json::Value* arguments, const Instant* limit) {
+Result<std::string, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
+                                          std::optional<std::string_view> arguments, const Instant* limit) {
     if (!connection.connected()) {
         if (auto connected = connection.connect_again(); !connected) return std::move(connected).take_failure();
     }
     return exchange(connection, command, arguments, ReplyWait::read_timeout, limit);
 }
 
-Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command, const json::Value* arguments) {
+Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command,
+                               std::optional<std::string_view> arguments) {
     auto reply = qmp_execute(connection, command, arguments);
     if (!reply) return std::move(reply).take_failure();
     return Unit{};
@@ -289,8 +293,8 @@ Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view comma
 
 namespace {
 
-Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_view command,
-                                       const json::Value* arguments, ReplyWait wait, const Instant* limit) {
+Result<std::string, QmpError> exchange(QmpConnection& connection, std::string_view command,
+                                       std::optional<std::string_view> arguments, ReplyWait wait, const Instant* limit) {
     if (auto sent = connection.send_line(command_line(command, arguments)); !sent)
         return std::move(sent).take_failure();
     Instant deadline = wait == ReplyWait::until_limit ? *limit : deadline_after(connection.read_timeout());
@@ -299,16 +303,23 @@ Result<json::Value, QmpError> exchange(QmpConnection& connection, std::string_vi
     for (;;) {
         auto message = connection.read_message(deadline);
         if (!message) return message;
-        json::Value& value = message.value();
-        switch (classify_message(value)) {
+        std::string& text = message.value();
+        switch (classify_message(text)) {
             case MessageKind::skipped: continue;
             case MessageKind::error_reply: {
-                const json::Value* error = value.find("error");
+                const std::string_view error = *json::find_member(text, "error");
                 return fail(QmpError::command_failed(connection.socket_path(), command,
-                                                     string_or_null(error->find("class")),
-                                                     string_or_null(error->find("desc"))));
+                                                     string_or_null(json::find_member(error, "class")),
+                                                     string_or_null(json::find_member(error, "desc"))));
             }
-            case MessageKind::return_reply: return std::move(value.as_object().find("return")->second);
+            case MessageKind::return_reply: {
+                // Cut down to the member's value in place: a large reply is not copied.
+                const std::string_view value = *json::find_member(text, "return");
+                const auto begin = static_cast<std::size_t>(value.data() - text.data());
+                text.resize(begin + value.size());
+                text.erase(0, begin);
+                return std::move(text);
+            }
         }
     }
 }

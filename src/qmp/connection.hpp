@@ -7,13 +7,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/result.hpp"
 #include "core/duration.hpp"
 #include "core/fd.hpp"
-#include "json/value.hpp"
 #include "qmp/error.hpp"
 
 namespace corvane::qmp {
@@ -81,9 +81,10 @@ private:
     Duration timeout_{};  // the descriptor's receive timeout as last set; zero: none
 };
 
-// What one received line means: the parsed message, or the failure that ends
+// What one received line means: the message as compact JSON text (see
+// json::compact_json_text: no tree of it is built), or the failure that ends
 // the read (invalid UTF-8, the end of the stream as an empty line, bad JSON).
-Result<json::Value, QmpError> message_from_line(std::string_view line, std::string_view socket_path);
+Result<std::string, QmpError> message_from_line(std::string_view line, std::string_view socket_path);
 
 class QmpConnection {
 public:
@@ -107,12 +108,12 @@ public:
     // How long a command waits for its reply, from when its line was sent.
     Duration read_timeout() const { return read_timeout_; }
 
-    // The next line, parsed; each receive ends by the deadline. Every failure
+    // The next line, as message_from_line gives it; each receive ends by the deadline. Every failure
     // (a receive error or timeout, a signal at which the caller gave up, a
     // line past LineReader::kMaxLineLength, invalid UTF-8, bad JSON, the end
     // of the stream) closes the connection: what is still on its way would
     // otherwise be taken for the reply to the next command.
-    Result<json::Value, QmpError> read_message(Instant deadline);
+    Result<std::string, QmpError> read_message(Instant deadline);
 
     // Sends one complete line; a failure closes the connection, as the peer
     // may have received part of it.
@@ -143,19 +144,20 @@ private:
 // empty objects and anything without "return" or an object "error" are
 // skipped; an object "error" wins over "return".
 enum class MessageKind { skipped, error_reply, return_reply };
-MessageKind classify_message(const json::Value& message);
+MessageKind classify_message(std::string_view message);
 
-// Sends the command (connecting first when needed, see connect_again) and
-// gives the value of the reply's "return" member; an error reply is
-// CommandFailed, and keeps the connection (the stream is in step); any other
-// failure has closed it, so the next command connects afresh. The wait for the
-// reply ends after the read timeout, counted from when the line was sent,
-// whatever else arrives meanwhile, or at `limit` when that comes first.
-Result<json::Value, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
-                                          const json::Value* arguments, const Instant* limit = nullptr);
+// Sends the command with its arguments, compact JSON text or none
+// (connecting first when needed, see connect_again), and gives the compact
+// text of the reply's "return" member; an error reply is CommandFailed, and
+// keeps the connection (the stream is in step); any other failure has closed
+// it, so the next command connects afresh. The wait for the reply ends after
+// the read timeout, counted from when the line was sent, whatever else
+// arrives meanwhile, or at `limit` when that comes first.
+Result<std::string, QmpError> qmp_execute(QmpConnection& connection, std::string_view command,
+                                          std::optional<std::string_view> arguments, const Instant* limit = nullptr);
 
 // The same for a command whose reply's value is of no use.
 Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view command,
-                               const json::Value* arguments = nullptr);
+                               std::optional<std::string_view> arguments = std::nullopt);
 
 }  // namespace corvane::qmp

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/text.hpp"
+#include "json/parse.hpp"
 #include "json/write.hpp"
 
 namespace corvane::qmp {
@@ -43,8 +44,7 @@ std::int64_t integer_field(const Value* member) {
 }
 
 Result<Unit, QmpError> run_discarding(QmpConnection& connection, std::string_view command, Value::Object arguments) {
-    const Value value = Value::object(std::move(arguments));
-    return qmp_run(connection, command, &value);
+    return qmp_run(connection, command, json::write_json_compact(Value::object(std::move(arguments))));
 }
 
 // With a "vmstate" member when one is given (save and load).
@@ -109,9 +109,12 @@ void write_job_list(const std::vector<JobInfo>& jobs, std::string& out) {
 }
 
 Result<std::vector<JobInfo>, QmpError> query_jobs_native(QmpConnection& connection, const Instant* limit) {
-    auto reply = qmp_execute(connection, "query-jobs", nullptr, limit);
+    auto reply = qmp_execute(connection, "query-jobs", std::nullopt, limit);
     if (!reply) return std::move(reply).take_failure();
-    Value& result = reply.value();
+    // The reply's compact text, parsed once already: it parses again.
+    auto parsed = json::parse_json_text(*reply);
+    if (!parsed) return fail(QmpError::at_socket(parsed.error().text(), connection.socket_path()));
+    Value& result = parsed.value();
     if (!result.is_array()) return fail(QmpError::unexpected_jobs_response(std::move(result)));
     std::vector<JobInfo> jobs;
     jobs.reserve(result.as_array().size());
