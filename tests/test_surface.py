@@ -15,11 +15,13 @@ def signature(arguments, first=None):
     values = [None] * (len(names) - len(arguments.defaults)) + [ast.literal_eval(d) for d in arguments.defaults]
     return "(" + ", ".join([first] * bool(first) + [n if v is None else f"{n}={v!r}" for n, v in zip(names, values)]) + ")"
 
-def test_the_stub_describes_the_live_module():
+def test_what_stubtest_cannot_check():
+    """./dev lint runs mypy's stubtest (names, kinds, parameters, defaults, @final); this checks the rest."""
     tree = ast.parse(STUB.read_text())
     functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
     [cls] = [node for node in tree.body if isinstance(node, ast.ClassDef)]
-    assert (ffi.__name__, ffi.__doc__, ffi.__all__) == ("corvane_core._ffi", ast.get_docstring(tree), [f.name for f in functions] + [cls.name])
+    [exported] = [ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)]
+    assert (ffi.__name__, ffi.__doc__, ffi.__all__) == ("corvane_core._ffi", ast.get_docstring(tree), exported)
     for f in functions:
         live = getattr(ffi, f.name)
         assert (live.__qualname__, live.__module__, live.__self__) == (f.name, ffi.__name__, ffi)
@@ -29,11 +31,10 @@ def test_the_stub_describes_the_live_module():
                 live(1)
     new, *methods = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
     assert (new.name, _QmpClient.__text_signature__) == ("__new__", signature(new.args, first=""))
-    assert [name for name in vars(_QmpClient) if not name.startswith("__")] == [m.name for m in methods]
     for m in methods:
         assert (getattr(_QmpClient, m.name).__text_signature__, getattr(_QmpClient, m.name).__doc__) == (signature(m.args, "$self"), None)
     assert (_QmpClient.__module__, _QmpClient.__doc__, _QmpClient.__bases__) == ("builtins", None, (object,))
-    with pytest.raises(TypeError, match="not an acceptable base type"):
+    with pytest.raises(TypeError, match="not an acceptable base type"):  # stubtest checks @final one way only
         type("Sub", (_QmpClient,), {})
     with pytest.raises(AttributeError):  # no instance dictionary, no weak references
         _QmpClient("/x").extra = 1

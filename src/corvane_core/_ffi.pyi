@@ -1,8 +1,29 @@
 """Private Python extension module. Public Python code lives in wrapper modules."""
 
 from collections.abc import Sequence
+from typing import final
 
-__all__: list[str]
+__all__ = [
+    "has_native_networking",
+    "has_native_qmp",
+    "has_native_disk_io",
+    "has_native_firecracker_api",
+    "create_tap",
+    "delete_tap",
+    "set_link_up",
+    "flush_addrs",
+    "add_addr",
+    "configure_tap",
+    "prepare_tap",
+    "add_route",
+    "get_default_interface",
+    "write_sysctl",
+    "clone_or_sparse_copy",
+    "decompress_zstd_sparse",
+    "firecracker_request",
+    "firecracker_wait_for_socket",
+    "_QmpClient",
+]
 
 def has_native_networking() -> bool:
     """Return whether native Linux networking helpers are available."""
@@ -75,7 +96,9 @@ def firecracker_wait_for_socket(socket_path: str, timeout: float) -> None: ...
 
 # A QMP client over a Unix-domain socket. Every failure is RuntimeError whose
 # one argument is the JSON text {"context":{...},"message":"..."}. JSON values
-# come back as compact JSON text.
+# come back as compact JSON text. It cannot be subclassed, and its instances
+# have no attribute dictionary and no weak references.
+@final
 class _QmpClient:
     def __new__(cls, socket_path: str) -> _QmpClient: ...
     def connect(self, timeout: float, read_timeout: float) -> None: ...
