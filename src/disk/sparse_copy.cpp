@@ -110,11 +110,18 @@ Result<Unit, IoError> change_mode(int fd, mode_t mode) {
 // (FICLONE): the file system shares the source's blocks instead of copying
 // them. False when it cannot (another file system, or one without shared
 // extents): a failed clone may have left part of the file behind, so the file
-// is emptied again for the copy. EINTR only when a signal ended the call.
+// is emptied again for the copy, unless it is still as made (no length, no
+// blocks). Emptying a file that is already empty is not free: ext4 takes a
+// file cut to length 0 for one being replaced, and on close allocates and
+// starts writing back everything written to it since, inside this call.
+// EINTR only when a signal ended the call.
 Result<bool, IoError> try_clone(int source, int temp) {
 #if CORVANE_CLONE
     if (call_retrying([&] { return ::ioctl(temp, FICLONE, source); }) == 0) return true;
     if (errno == EINTR) return fail(IoError::last_os_error());
+    struct stat left{};
+    if (::fstat(temp, &left) != 0) return fail(IoError::last_os_error());
+    if (left.st_size == 0 && left.st_blocks == 0) return false;
     if (auto emptied = truncate_file(temp, 0); !emptied) return std::move(emptied).take_failure();
 #else
     (void)source;
