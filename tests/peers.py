@@ -48,7 +48,8 @@ def open_fds():
     fds, base = set(), "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
     for name in os.listdir(base):  # the listing's own descriptor is closed by now; a sanitizer's report file stays
         with contextlib.suppress(OSError):
-            if "/sanitizer-reports/" not in (os.readlink(f"{base}/{name}") if "proc" in base else str(os.fstat(int(name)))):
+            target = os.readlink(f"{base}/{name}") if "proc" in base else str(os.fstat(int(name)))
+            if "/sanitizer-reports/" not in target:
                 fds.add(int(name))
     return fds
 

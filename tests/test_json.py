@@ -38,7 +38,7 @@ def test_parse_errors_send_nothing(echoing, tmp_dir, text, message):
 
 WRITTEN = [
     ("-0", "-0.0"), ("1e2", "100.0"), ("1E15", "1000000000000000.0"), ("1e16", "1e+16"), ("0.00001", "0.00001"),
-    ("0.000001", "1e-6"), ("-12.5e1", "-125.0"), ("1e-400", "0.0"), ("5e-324", "5e-324"),
+    ("0.000001", "1e-6"), ("1e-400", "0.0"), ("5e-324", "5e-324"),
     ("18446744073709551615", "18446744073709551615"), ("18446744073709551616", "1.8446744073709552e+19"),
     ("-9223372036854775808", "-9223372036854775808"), ("-9223372036854775809", "-9.223372036854776e+18"),
     ('{"b":1,"a":2,"a":3}', '{"a":3,"b":1}'), ('{"é":1,"z":2,"Z":3,"":4}', '{"":4,"Z":3,"z":2,"é":1}'),
@@ -59,10 +59,9 @@ def test_compact_writing(echoing, text, written):
 values = st.recursive(st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False) | st.text(),
                       lambda items: st.lists(items, max_size=4) | st.dictionaries(st.text(max_size=6), items, max_size=4),
                       max_leaves=20)
-texts = st.builds(lambda value, indent, ascii: json.dumps(value, indent=indent, ensure_ascii=ascii),
-                  values, st.sampled_from([None, 2]), st.booleans())
-edited = st.builds(lambda text, at, cut, new: text[:at] + new + text[at + cut :],
-                   texts, st.integers(0, 60), st.integers(0, 2), st.sampled_from(list('[]{}",:0123456789.eE+-tfnul \\/x\n') + [""]))
+texts = st.builds(json.dumps, values, indent=st.sampled_from([None, 2]), ensure_ascii=st.booleans())
+edits = st.tuples(st.integers(0, 60), st.integers(0, 2), st.sampled_from(list('[]{}",:0123456789.eE+-tfnul \\/x\n') + [""]))
+edited = st.builds(lambda text, edit: text[: edit[0]] + edit[2] + text[edit[0] + edit[1] :], texts, edits)  # at, cut, new
 
 def refuse(token):
     raise ValueError(token)

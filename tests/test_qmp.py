@@ -31,11 +31,6 @@ def outcome(call):  # the call's result, or the message and context of its QMP e
     except RuntimeError as error:
         return qmp_error(error)["message"], qmp_error(error)["context"]
 
-def failure(call):
-    with pytest.raises(RuntimeError) as caught:
-        call()
-    return qmp_error(caught)
-
 def line(execute, **arguments):
     command = {"arguments": arguments, "execute": execute} if arguments else {"execute": execute}
     return json.dumps(command, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
@@ -102,7 +97,7 @@ def test_a_peer_closing_at_every_byte(peer, stage, message):
         if cut == 0:
             assert got == (CLOSED, context)
         elif cut < len(message) - 1:  # the parser's own message for the text
-            assert got == (failure(lambda: _QmpClient("").execute("x", message[:cut].decode()))["message"], context)
+            assert got == (outcome(lambda: _QmpClient("").execute("x", message[:cut].decode()))[0], context)
         else:  # all but the line feed: the line ends with the stream
             assert got == (STATUS_TEXT if stage == "reply" else (os_text(errno.EPIPE), context))
 
@@ -155,7 +150,8 @@ def test_a_connect_to_a_full_backlog_ends_at_its_deadline_and_a_close_waits_no_l
     fillers = [socket.socket(socket.AF_UNIX) for _ in range(64)]
     next(f for f in fillers if f.setblocking(False) or f.connect_ex(listener.getsockname()) != 0)  # the backlog is full
     client, results, started = _QmpClient(path := listener.getsockname()), [], time.monotonic()
-    assert not in_threads(lambda: results.append(outcome(lambda: client.connect(1.0, 1.0))), lambda: time.sleep(0.2) or client.close())
+    connect = lambda: results.append(outcome(lambda: client.connect(1.0, 1.0)))  # noqa: E731
+    assert not in_threads(connect, lambda: time.sleep(0.2) or client.close())
     assert results == [(NO_SOCKET, {"socket_path": path})] and time.monotonic() - started < 5
     for s in [listener, *fillers]:
         s.close()
@@ -240,7 +236,7 @@ def test_the_job_wait(peer):
     assert peer.commands() == [QUERY] * 6 + [DISMISS]  # without a poll interval, no pause
     assert client.query_jobs() == "[" + RECORD + "]"  # the dismissal's reply was read: the stream is in step
     peer.handler = jobs(error_reply("GenericError", "busy"))
-    assert failure(lambda: client.wait_for_job("j1", 2.0, 0.0))["context"]["command"] == "query-jobs"
+    assert outcome(lambda: client.wait_for_job("j1", 2.0, 0.0))[1]["command"] == "query-jobs"
 
 @pytest.mark.parametrize("listings, last_status", [
     ([[job("j1", "running")]], "running"), ([[{"id": "j1"}]], "null"), ([[job("J1"), job("j1 ")]], None),
@@ -263,7 +259,7 @@ def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tm
     assert results == [RECORD, "[]"] and peer.commands()[-2:] == [DISMISS, QUERY]  # after the wait and dismissal
     with other_thread_runs(20):  # close waits for the running command, which gets its reply
         assert not in_threads(lambda: results.append(client.execute("slow", None)), later(client.close),
-                              later(lambda: failure(lambda: client.execute("x", "[1"))["message"]))
+                              later(lambda: outcome(lambda: client.execute("x", "[1"))[0]))
     assert sorted(results[2:], key=str) == ['"done"', "EOF while parsing a list at line 1 column 2", None]
     with other_thread_runs(20):
         outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
@@ -357,10 +353,10 @@ def test_a_shared_client_under_stress(tmp_path):
     peer = subprocess.Popen(python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     client, sent, lock = _QmpClient(peer.stdout.readline().strip()), collections.Counter(), threading.Lock()
     calls = {"connect": lambda: client.connect(5.0, 30.0), "close": client.close, "job-dismiss": lambda: client.dismiss_job("x"),
-             "refuse": lambda: failure(lambda: client.execute("refuse", None))["message"] == "QMP command 'refuse' failed",
+             "refuse": lambda: outcome(lambda: client.execute("refuse", None))[0] == "QMP command 'refuse' failed",
              "query": lambda: json.loads(client.query_jobs())[1]["status"] == "running",
              "wait": lambda: json.loads(client.wait_for_job("j", 10.0, 0.0))["job_id"] == "j",
-             "timeout": lambda: failure(lambda: client.wait_for_job("slow", 0.03, 0.01))["context"]["last_status"] in ("running", None)}
+             "timeout": lambda: outcome(lambda: client.wait_for_job("slow", 0.03, 0.01))[1]["last_status"] in ("running", None)}
     def worker(t):
         rng, value, stop_at = random.Random(t), {"s": "é\n\"" * t, "t": t}, time.monotonic() + 3
         text, compact = json.dumps(value, indent=1), json.dumps(value, separators=(",", ":"), ensure_ascii=False)
@@ -373,7 +369,8 @@ def test_a_shared_client_under_stress(tmp_path):
     assert not in_threads(*[lambda t=t: worker(t) for t in range(12)]) and not in_threads.failures
     client.close()
     lines, connections, errors = peer.communicate("", timeout=30)[0].rsplit(" ", 2)
-    received = collections.Counter(json.loads(line)["execute"] for line in json.loads(lines))  # each line a whole command
+    # Each line is a whole command.
+    received = collections.Counter(json.loads(line)["execute"] for line in json.loads(lines))
     assert errors.strip() == "[]" and received["qmp_capabilities"] == int(connections) > 1
     sent["job-dismiss"] += sent["wait"]
     assert all(received[name] == sent[name] for name in ["echo", "refuse", "job-dismiss"])
