@@ -13,6 +13,16 @@ from peers import HERE, LINUX_FORM, MiB, in_threads, need, os_text, python_comma
 
 PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
+RUNS = st.lists(st.tuples(st.sampled_from(["hole", "zeros", "data", "noise"]), st.integers(1, 2 * MiB)), max_size=5)
+IN_USE = "temporary file disk.raw.tmp is in use by another call"
+CHILD = """
+import json, signal, corvane_core._ffi as ffi
+from peers import result_or_text
+signal.signal(signal.SIGINT, signal.default_int_handler)
+try: print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
+except KeyboardInterrupt: print(json.dumps("KeyboardInterrupt"))
+"""
+SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
 def run(op, target, source=None, *chunk_size):
     return result_or_text(lambda: OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size))
@@ -32,10 +42,9 @@ def data_ranges(path):
     return ranges
 
 def check_sparse(path, content, chunk, frames=(0,), exact=True):
-    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes;
-    the file system shows the written ones in whole pages, merged. Exact: the pieces are the
-    chunks counted from each frame's start (decompressed pieces may end early, where libzstd's
-    output does: then every page written is at most a chunk away from data)."""
+    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes; the file system shows
+    the written ones in whole pages, merged. Exact: the pieces are the chunks counted from each frame's start
+    (decompressed pieces may end early, where libzstd's output does: then every written page is a chunk from data)."""
     assert Path(path).read_bytes() == content
     ranges, layout, starts = data_ranges(path), [], [*frames, len(content)]
     assert os.stat(path).st_blocks * 512 == sum(-(-(end - start) // PAGE) * PAGE for start, end in ranges)
@@ -56,8 +65,6 @@ def check_sparse(path, content, chunk, frames=(0,), exact=True):
     assert ranges == layout
 
 def pattern(length): return (b"disk image " * (length // 11 + 1))[:length]
-
-RUNS = st.lists(st.tuples(st.sampled_from(["hole", "zeros", "data", "noise"]), st.integers(1, 2 * MiB)), max_size=5)
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=RUNS, chunk=st.sampled_from([PAGE, 2 * PAGE, MiB]), on_disk=st.booleans())
@@ -101,7 +108,7 @@ def place(tmp_path, monkeypatch):
     good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
     window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
     for name, data in {"disk.raw": OLD, "src": IMAGE, "src.zst": good, "file": b"", "cut.zst": good[: len(good) // 2],
-                       "cut2.zst": good + good[:10], "text.zst": b"plain text, not an image",
+                       "cut2.zst": good + good[:10],
                        "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]), "window.zst": window.compress(b"abc") + window.flush(),
                        "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
                        }.items():
@@ -120,7 +127,7 @@ FAILURES = [
     ("copy", None, "file/disk.raw", os_text(errno.EEXIST)), ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
     ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
     ("unpack", "/dev/null", "disk.raw", "incomplete frame"), ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "cut2.zst", "disk.raw", "incomplete frame"), ("unpack", "text.zst", "disk.raw", "Unknown frame descriptor"),
+    ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
     ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
     ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
     ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding")]
@@ -210,8 +217,6 @@ def test_a_file_at_the_temporary_path_is_replaced_never_written_through(place, p
     assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1 and not os.path.lexists("none")
     assert not os.path.lexists("disk.raw.tmp")
 
-IN_USE = "temporary file disk.raw.tmp is in use by another call"
-
 @pytest.mark.parametrize("replace", [False, True])
 def test_a_live_decompression_keeps_its_temporary_file(place, replace):
     """Meanwhile a second call finds the name in use, or another file put at the name is never renamed nor removed."""
@@ -282,15 +287,6 @@ def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_p
     (cow / "dir" / "inner").mkdir(parents=True)
     assert run("copy", cow / "dir", source) == os_text(errno.EISDIR)  # cloned, then the rename fails
     assert entries(cow / "dir") == ["inner"] and entries(cow) == ["base.raw", "dir", "vm"]
-
-CHILD = """
-import json, signal, corvane_core._ffi as ffi
-from peers import result_or_text
-signal.signal(signal.SIGINT, signal.default_int_handler)
-try: print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
-except KeyboardInterrupt: print(json.dumps("KeyboardInterrupt"))
-"""
-SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
 @pytest.fixture(scope="module")
 def read_gate(tmp_path_factory):

@@ -50,8 +50,7 @@ RESPONSES = [
     ([head("HTTP/1.1 200 OK", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
     ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
     ([head("XYZ 200", "Content-Length: 2") + b"{}"], (200, "{}")),
-    ([head("HTTP/1.1 65535")], (65535, None)), ([head("HTTP/1.1 +00042 Plus")], (42, None)),
-    ([head("  HTTP/1.1\u00a0\t202\u2003Accepted")], (202, None)),
+    ([head("HTTP/1.1 65535")], (65535, None)), ([head("  HTTP/1.1\u00a0\t+00202\u2003Accepted")], (202, None)),
     ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\r\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
     ([head("HTTP/1.1 200 OK", "X-Fill: " + "a" * (65536 - 17 - 8 - 4))], (200, None)),  # a head of exactly the limit
     (dribble(head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}", 1), (200, "{}")),
@@ -97,8 +96,7 @@ def test_addresses(tmp_dir):
     socket.socket(socket.AF_UNIX).bind(tmp_dir + "/dead.sock")  # bound, never listening
     for path, text in [(tmp_dir + "/a\0b", "paths must not contain interior null bytes"),
                        (longest + "x", "path must be shorter than SUN_LEN"), ("/" + "é" * 60, "path must be shorter than SUN_LEN"),
-                       (longest, os_text(errno.ENOENT)), (tmp_dir + "/no/api.sock", os_text(errno.ENOENT)),
-                       (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED)), (tmp_dir, os_text(errno.ECONNREFUSED))]:
+                       (longest, os_text(errno.ENOENT)), (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED))]:
         assert request(path) == text, path
 
 def test_timeouts(http):
@@ -152,7 +150,7 @@ def test_the_waits_timing(http, tmp_dir):
     with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
         started = time.monotonic()
         assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
-    panics = [panic(lambda: ffi.firecracker_wait_for_socket(http.path, timeout)) for timeout in (2.0**64, math.inf, 1e19)]
+    panics = [panic(lambda: ffi.firecracker_wait_for_socket(http.path, t)) for t in (2.0**64, math.inf, 1e19)]
     assert panics == [PANIC, PANIC, "overflow when adding duration to instant"]
     http.scripts = [answer("200 OK")]
     assert request(http, wait=2.0**62) is None

@@ -60,8 +60,8 @@ values = st.recursive(st.none() | st.booleans() | st.integers(-(2**70), 2**70) |
                       lambda items: st.lists(items, max_size=4) | st.dictionaries(st.text(max_size=6), items, max_size=4),
                       max_leaves=20)
 texts = st.builds(json.dumps, values, indent=st.sampled_from([None, 2]), ensure_ascii=st.booleans())
-edits = st.tuples(st.integers(0, 60), st.integers(0, 2), st.sampled_from(list('[]{}",:0123456789.eE+-tfnul \\/x\n') + [""]))
-edited = st.builds(lambda text, edit: text[: edit[0]] + edit[2] + text[edit[0] + edit[1] :], texts, edits)  # at, cut, new
+spots, bits = st.integers(0, 60), st.sampled_from(list('[]{}",:0123456789.eE+-tfnul \\/x\n') + [""])
+edited = st.builds(lambda t, at, cut, new: t[:at] + new + t[at + cut :], texts, spots, st.integers(0, 2), bits)
 
 def refuse(token):
     raise ValueError(token)
