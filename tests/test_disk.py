@@ -199,23 +199,23 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     tmpfs("size=4m", 32 | 1, point=inodes)  # MS_REMOUNT | MS_RDONLY
     assert run(op, inodes / "disk.raw") == os_text(errno.EROFS) and (inodes / "disk.raw").read_bytes() == OLD
 
-@pytest.mark.parametrize("plant", [lambda p: os.rename(p / "src.zst", p / "disk.raw.tmp") or p / "disk.raw.tmp",
-                                   lambda p: os.symlink("src.zst", p / "disk.raw.tmp") or p / "src.zst"])
-def test_a_source_at_the_temporary_path_is_neither_emptied_nor_removed(place, plant):
-    source = plant(place)
-    before, image = entries(place), source.read_bytes()
-    assert run("unpack", "disk.raw", source) == f"source is the temporary file of the target: {source}"
-    assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == image and entries(place) == before
-
-PLANTS = {"symbolic link": lambda: os.symlink("file", "disk.raw.tmp"), "dangling link": lambda: os.symlink("none", "disk.raw.tmp"),
-          "hard link": lambda: os.link("file", "disk.raw.tmp"), "fifo": lambda: os.mkfifo("disk.raw.tmp")}
+PLANTS = {  # what is put at the temporary name, giving the source of the call
+    "symbolic link": lambda: os.symlink("file", "disk.raw.tmp") or "src.zst", "hard link": lambda: os.link("file", "disk.raw.tmp") or "src.zst",
+    "dangling link": lambda: os.symlink("none", "disk.raw.tmp") or "src.zst", "fifo": lambda: os.mkfifo("disk.raw.tmp") or "src.zst",
+    "the source": lambda: os.rename("src.zst", "disk.raw.tmp") or "disk.raw.tmp",
+    "a link to the source": lambda: os.symlink("src.zst", "disk.raw.tmp") or "src.zst"}
 
 @pytest.mark.parametrize("plant", PLANTS)
-def test_a_file_at_the_temporary_path_is_replaced_never_written_through(place, plant):
-    PLANTS[plant]()
-    assert run("unpack", "disk.raw") == "sparse" and (place / "disk.raw").read_bytes() == IMAGE
-    assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1 and not os.path.lexists("none")
-    assert not os.path.lexists("disk.raw.tmp")
+def test_a_file_at_the_temporary_path_is_never_written_through(place, plant):
+    """Another file there is replaced; the source itself there is neither emptied nor removed."""
+    source, before = place / PLANTS[plant](), entries(place)
+    packed, result = source.read_bytes(), run("unpack", "disk.raw", source)
+    if "source" in plant:
+        assert result == f"source is the temporary file of the target: {source}" and entries(place) == before
+        assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == packed
+    else:
+        assert result == "sparse" and (place / "disk.raw").read_bytes() == IMAGE and not os.path.lexists("disk.raw.tmp")
+        assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1 and not os.path.lexists("none")
 
 @pytest.mark.parametrize("replace", [False, True])
 def test_a_live_decompression_keeps_its_temporary_file(place, replace):

@@ -99,16 +99,6 @@ def test_addresses(tmp_dir):
                        (longest, os_text(errno.ENOENT)), (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED))]:
         assert request(path) == text, path
 
-def test_timeouts(http):
-    http.scripts = [[SILENCE]]
-    for timeout, least in [(0.5, 0.4), (0, 0), (-1e300, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # 1e-9: 1 ms
-        started = time.monotonic()
-        assert request(http, timeout=timeout) == TIMED_OUT and least <= time.monotonic() - started < 5
-    http.scripts, connections = [[OK_2]], http.connections
-    assert [panic(lambda: request(http, timeout=timeout)) for timeout in (2.0**64, math.inf)] == [PANIC] * 2
-    assert http.connections == connections  # refused before any socket
-    assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
-
 def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
     before, seen = open_fds(), []
     def inspect(conn):
@@ -136,7 +126,15 @@ def test_the_wait_tries_until_a_200(http, scripts, attempts):
     http.idle()
     assert set(http.requests) == {probe()} and (len(http.requests) == attempts if attempts else len(http.requests) >= 2)
 
-def test_the_waits_timing(http, tmp_dir):
+def test_timeouts_and_the_waits_timing(http, tmp_dir):
+    http.scripts = [[SILENCE]]
+    for timeout, least in [(0.5, 0.4), (0, 0), (-1e300, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # 1e-9: 1 ms
+        started = time.monotonic()
+        assert request(http, timeout=timeout) == TIMED_OUT and least <= time.monotonic() - started < 5
+    http.scripts, connections = [[OK_2]], http.connections
+    assert [panic(lambda: request(http, timeout=timeout)) for timeout in (2.0**64, math.inf)] == [PANIC] * 2
+    assert http.connections == connections  # refused before any socket
+    assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
     http.scripts = [answer("500 Oops")]
     for timeout in [0, math.nan, -math.inf]:  # one attempt at most
         connections = http.connections

@@ -74,10 +74,6 @@ def typed(value):
         value = float(value)
     return type(value).__name__, value
 
-def sorted_keys(pairs):
-    assert [k.encode() for k, _ in pairs] == sorted({k.encode() for k, _ in pairs})
-    return dict(pairs)
-
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(text=st.one_of(texts, edited))
 def test_parses_what_python_parses_to_the_same_value(echoing, text):
@@ -92,7 +88,7 @@ def test_parses_what_python_parses_to_the_same_value(echoing, text):
     except RuntimeError as error:
         assert expected is None and re.fullmatch(r".+ at line [1-9]\d* column \d+", qmp_error(error)["message"]), text
         return
-    assert typed(json.loads(written, object_pairs_hook=sorted_keys)) == expected, text
+    assert typed(json.loads(written)) == expected, text
     assert echoing[0].execute("echo", written) == written  # the written form is a fixed point
 
 # Error positions: a valid generated document with one fault planted at a known byte; the error names that fault,

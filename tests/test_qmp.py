@@ -191,13 +191,8 @@ def job(job_id="j1", status="concluded", **extra):
 
 def jobs(*listings, dismissal=OK):
     """Answers query-jobs with successive listings (the last one repeats)."""
-    queue = list(listings)
-    def answer(command, raw):
-        if command["execute"] == "query-jobs":
-            listing = queue.pop(0) if len(queue) > 1 else queue[0]
-            return [listing if isinstance(listing, bytes) else reply(listing)]
-        return [dismissal] if command["execute"] == "job-dismiss" else [OK]
-    return answer
+    queue = [listing if isinstance(listing, bytes) else reply(listing) for listing in listings]
+    return {"query-jobs": lambda command, raw: [queue.pop(0) if len(queue) > 1 else queue[0]], "job-dismiss": [dismissal]}
 
 def timed_out(peer, last_status):
     return "Timed out waiting for QMP job", {"job_id": "j1", "last_status": last_status, "socket_path": peer.path}
