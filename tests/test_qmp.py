@@ -12,7 +12,7 @@ STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"ru
 QUERY, CLOSED = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly"
 UTF8 = "stream did not contain valid UTF-8"
 FAILED = "QMP command 'query-status' failed"
-NO_SOCKET = "Timed out waiting for QMP socket"
+NO_SOCKET, ZERO = "Timed out waiting for QMP socket", "cannot set a 0 duration timeout"
 TOO_LONG, MAX_LINE = "QMP message exceeds 10485760 bytes without a line feed", 10 * MiB
 HUGE = "cannot convert {:.17g} seconds to a duration: the value is too large (2^64 seconds or more)"
 DISMISS = b'{"arguments":{"id":"j1"},"execute":"job-dismiss"}\n'
@@ -167,9 +167,10 @@ def test_the_negotiation_waits_until_the_connects_deadline(peer, late):
     assert outcome(lambda: _QmpClient(peer.path).connect(0.5, 5.0))[0] == os_text(errno.EAGAIN)
 
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("timeout, read_timeout, lines, message", [(0.0, 5.0, [], os_text(errno.EAGAIN)),  # no time to negotiate
-    (2.0, 0.0, [CAPS], "cannot set a 0 duration timeout"), (2.0, math.inf, [CAPS], "cannot set a 0 duration timeout")])
+@pytest.mark.parametrize("timeout, read_timeout, lines, message",
+                         [(0.0, 5.0, [], os_text(errno.EAGAIN)), (2.0, 0.0, [CAPS], ZERO), (2.0, math.inf, [CAPS], ZERO)])
 def test_zero_socket_timeouts_leave_the_client_disconnected(peer, timeout, read_timeout, lines, message):
+    """No time to negotiate, or a read timeout a socket cannot take."""
     client = _QmpClient(peer.path)
     assert client.close() is None  # never connected
     assert outcome(lambda: client.connect(timeout, read_timeout)) == (message, {"socket_path": peer.path})
