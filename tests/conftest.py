@@ -11,7 +11,7 @@ WARMUP, REPEAT, FEWEST = 10, 200, 150  # bodies slower than 10 ms repeat fewer t
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
 def pytest_addoption(parser):
-    parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under reference and descriptor checks")
+    parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under the leak checks")
 
 def snapshot():
     settle_all()  # peers at rest, their records dropped
@@ -39,7 +39,7 @@ def pytest_pyfunc_call(pyfuncitem):
             finally:
                 sys.setswitchinterval(interval)
             assert descriptors_after - descriptors <= DESCRIPTOR_TOLERANCE, "descriptors leak"
-            assert references_after - references <= REFERENCE_TOLERANCE, f"{references_after - references} references leak"
+            assert references_after - references <= REFERENCE_TOLERANCE, "references leak"
 
         pyfuncitem.obj = repeated
     return (yield)

@@ -46,9 +46,10 @@ def panic(call):
 
 def open_fds():
     fds, base = set(), "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
-    for name in os.listdir(base):
-        with contextlib.suppress(OSError):  # the listing's own descriptor is closed by now; a sanitizer's report file stays
-            if os.fstat(int(name)) and "/sanitizer-reports/" not in (os.readlink(f"{base}/{name}") if "proc" in base else ""):
+    for name in os.listdir(base):  # the listing's own descriptor is closed by now; a sanitizer's report file stays
+        with contextlib.suppress(OSError):
+            target = os.readlink(f"{base}/{name}") if "proc" in base else str(os.fstat(int(name)))
+            if "/sanitizer-reports/" not in target:
                 fds.add(int(name))
     return fds
 
@@ -91,7 +92,8 @@ def in_threads(*targets):
             target()
         except BaseException as error:  # noqa: BLE001 - reported to the test
             in_threads.failures.append(error)
-    in_threads.failures, threads = [], [threading.Thread(target=run, args=(target,), name=str(n)) for n, target in enumerate(targets)]
+    in_threads.failures = []
+    threads = [threading.Thread(target=run, args=(target,), name=str(n)) for n, target in enumerate(targets)]
     for thread in threads:
         thread.start()
     return [thread.name for thread in threads if thread.join(60) or thread.is_alive()]
@@ -207,22 +209,21 @@ def echo(command, raw):
 class HttpPeer(Peer):
     """Reads one request per connection (recorded in `requests`), plays the next script (the last
     one repeats), then waits for the client to close."""
-    def __init__(self, *scripts, read_first=True, **options):
+    def __init__(self, *scripts, **options):
         super().__init__(**options)
-        self.scripts, self.read_first, self.requests = list(scripts), read_first, []
+        self.scripts, self.requests = list(scripts), []
     def settle(self):  # between repetitions in leak mode
         self.idle()
         self.requests.clear()
-    def serve(self, conn):
-        if self.read_first:  # the head, then Content-Length bytes
-            data = b""
-            while b"\r\n\r\n" not in data and (chunk := self.recv(conn)):
-                data += chunk
-            head = data.partition(b"\r\n\r\n")[0].lower()
-            length = int(head.split(b"content-length:")[1].split(b"\r\n")[0]) if b"content-length:" in head else 0
-            while len(data) < len(head) + 4 + length and (chunk := self.recv(conn)):
-                data += chunk
-            self.requests.append(data)
+    def serve(self, conn):  # the request: its head, then Content-Length bytes
+        data = b""
+        while b"\r\n\r\n" not in data and (chunk := self.recv(conn)):
+            data += chunk
+        head = data.partition(b"\r\n\r\n")[0].lower()
+        length = int(head.split(b"content-length:")[1].split(b"\r\n")[0]) if b"content-length:" in head else 0
+        while len(data) < len(head) + 4 + length and (chunk := self.recv(conn)):
+            data += chunk
+        self.requests.append(data)
         if self.perform(conn, self.scripts[min(self.connections, len(self.scripts)) - 1]):
             while self.recv(conn):
                 pass

@@ -1,6 +1,7 @@
 """The QMP client against a real QEMU: TCG, the CPU stopped, one qcow2 disk."""
 
 import json, subprocess
+from subprocess import DEVNULL
 
 import pytest
 
@@ -14,10 +15,10 @@ NODE, WAIT, POLL = "drive0", 60.0, 0.02
 def vm(tmp_path_factory):
     disk, qmp = (directory := tmp_path_factory.mktemp("qemu")) / "disk.qcow2", str(directory / "qmp.sock")
     subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", disk, "64M"], check=True, env=tool_env())
-    process = subprocess.Popen(["qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none",
-                                "-S", "-m", "64", "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
-                                "-device", f"virtio-blk-pci,drive={NODE}", "-qmp", f"unix:{qmp},server=on,wait=off"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=tool_env())
+    options = f"-machine pc -accel tcg -nodefaults -display none -S -m 64 -device virtio-blk-pci,drive={NODE}".split()
+    blockdev = f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}"
+    command = ["qemu-system-x86_64", *options, "-blockdev", blockdev, "-qmp", f"unix:{qmp},server=on,wait=off"]
+    process = subprocess.Popen(command, stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, env=tool_env())
     client = _QmpClient(qmp)
     client.connect(30.0, 30.0)  # retries until QEMU has made its socket
     yield client, process, qmp
@@ -42,16 +43,17 @@ def test_commands_and_snapshots(vm):
     client.snapshot_load("load", "tag-a", NODE, [NODE])
     assert json.loads(client.wait_for_job("load", WAIT, POLL))["job_type"] == "snapshot-load"
     client.snapshot_delete("delete", "tag-a", [NODE])
-    assert json.loads(client.wait_for_job("delete", WAIT, POLL))["status"] == "concluded" and "tag-a" not in tags(client)
+    assert json.loads(client.wait_for_job("delete", WAIT, POLL))["status"] == "concluded"
+    assert "tag-a" not in tags(client)
     client.blockdev_snapshot_internal_sync(NODE, "block-b")
     assert "block-b" in tags(client)
     client.blockdev_snapshot_delete_internal_sync(NODE, "block-b")
     assert "block-b" not in tags(client)
     with pytest.raises(RuntimeError) as caught:
         client.execute("no-such-command", None)
-    assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": {
-        "class": "CommandNotFound", "command": "no-such-command", "desc": "The command no-such-command has not been found",
-        "socket_path": path}}
+    desc = "The command no-such-command has not been found"
+    context = {"class": "CommandNotFound", "command": "no-such-command", "desc": desc, "socket_path": path}
+    assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": context}
 
 def test_a_failed_job_stays_listed_until_dismissed_and_quit(vm):
     client = vm[0]

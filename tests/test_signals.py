@@ -40,10 +40,12 @@ elapsed, _ = time.monotonic() - start, signal.setitimer(signal.ITIMER_REAL, 0)
 print(json.dumps([outcome, elapsed, client.execute("y", None), peer.connections, sorted(os.listdir(d)), sorted(seen)]))
 """
 
-@pytest.mark.parametrize("mode, name, expected", [("raise", name, "KeyboardInterrupt") for name in (
-    "execute", "connect", "request", "wait", "decompress", "open", "busy")] + [("periodic", "timeout", "Resource temporarily unavailable"),
-    ("periodic", "connect", "Timed out waiting for QMP socket"), ("periodic", "job wait", '"last_status":"running"'),
-    ("periodic", "late request", "(200, '{}')"), ("periodic", "reenter", "'\"x\"'")])
+RAISING = ["execute", "connect", "request", "wait", "decompress", "open", "busy"]
+RETURNING = {"timeout": "Resource temporarily unavailable", "connect": "Timed out waiting for QMP socket",
+             "job wait": '"last_status":"running"', "late request": "(200, '{}')", "reenter": "'\"x\"'"}
+
+@pytest.mark.parametrize("mode, name, expected", [("raise", name, "KeyboardInterrupt") for name in RAISING]
+                         + [("periodic", name, text) for name, text in RETURNING.items()])
 def test_signal_during_a_blocking_call(mode, name, expected):
     done = run_python(SCRIPT, mode, name)
     assert done.returncode == 0, done.stderr
@@ -51,5 +53,5 @@ def test_signal_during_a_blocking_call(mode, name, expected):
     assert expected in outcome and elapsed < 5  # a timer every 20 ms used to restart each receive
     assert (after, connections) == ('"y"', 2 if name in ("execute", "timeout") else 1)  # closed mid-exchange
     assert files == ["fifo"] + ["peer.sock"] * ("request" in name) + ["unwritten"]  # no output left behind
-    assert seen == (["client already in use by a call on this thread (called from a signal handler)"]
-                    if name == "reenter" else [])
+    in_use = "client already in use by a call on this thread (called from a signal handler)"
+    assert seen == [in_use] * (name == "reenter")
