@@ -55,14 +55,18 @@ def main():
         os.sync()
         clone, theirs, sparse = point / "clone.raw", point / "cp.raw", work / "sparse.raw"
         t_clone, kind = best_time(lambda: ffi.clone_or_sparse_copy(str(source), str(clone)), clone)
-        t_cp, _ = best_time(lambda: subprocess.run(["cp", "--reflink=always", str(source), str(theirs)], check=True), theirs)
+        t_cp, _ = best_time(
+            lambda: subprocess.run(["cp", "--reflink=always", str(source), str(theirs)], check=True), theirs
+        )
         t_sparse, sparse_kind = best_time(lambda: ffi.clone_or_sparse_copy(str(source), str(sparse)), sparse)
         same = all(subprocess.run(["cmp", "-s", str(source), str(p)]).returncode == 0 for p in (clone, theirs, sparse))
         print(f"image of {SIZE // MiB} MiB on XFS (loop device), best of {RUNS} runs")
         print(f"  clone_or_sparse_copy ({kind})            {t_clone * 1000:8.2f} ms")
         print(f"  cp --reflink=always                      {t_cp * 1000:8.2f} ms   ours/cp     {t_clone / t_cp:6.3f}")
-        print(f"  clone_or_sparse_copy to ext4 ({sparse_kind})   {t_sparse * 1000:8.2f} ms   "
-              f"clone/sparse {t_clone / t_sparse:6.4f}")
+        print(
+            f"  clone_or_sparse_copy to ext4 ({sparse_kind})   {t_sparse * 1000:8.2f} ms   "
+            f"clone/sparse {t_clone / t_sparse:6.4f}"
+        )
         print(f"  contents identical: {same}")
         return 0 if same and kind == "reflink" and sparse_kind == "sparse" else 1
     finally:

@@ -133,8 +133,11 @@ def compare(label, bound, ours, floor, tool, reference, extra=None):
         contenders["extra"] = extra
     t = best_times(contenders)
     out_ours, out_floor, out_tool = ours[1], floor[1], tool[1]
-    problems = [f"{name} CONTENT DIFFERS" for name, path in (("ours", out_ours), ("floor", out_floor), ("tool", out_tool))
-                if not same_content(path, reference)]
+    problems = [
+        f"{name} CONTENT DIFFERS"
+        for name, path in (("ours", out_ours), ("floor", out_floor), ("tool", out_tool))
+        if not same_content(path, reference)
+    ]
     if data_extents(out_ours) != data_extents(out_floor):
         problems.append("HOLES DIFFER FROM THE FLOOR'S")
     to_floor, to_tool = t["ours"] / t["floor"], t["ours"] / t["tool"]
@@ -144,7 +147,8 @@ def compare(label, bound, ours, floor, tool, reference, extra=None):
         f"   {to_floor:5.2f} {to_tool:5.2f}"
         f"   {allocated(out_ours) / MiB:6.1f} {allocated(out_floor) / MiB:6.1f} {allocated(out_tool) / MiB:6.1f}"
         + (f"   decode alone {t['extra']:.3f} s" if extra is not None else "")
-        + "".join(f"   {p}" for p in problems) + marks
+        + "".join(f"   {p}" for p in problems)
+        + marks
     )
     for path in (out_ours, out_floor, out_tool):
         path.unlink()
@@ -155,10 +159,14 @@ def main():
     WORK.mkdir(parents=True, exist_ok=True)
     build_floor()
     print(f"images of {SIZE // MiB} MiB in {WORK}, best of {RUNS} runs (interleaved), page cache warm")
-    print("copy: clone_or_sparse_copy, its floor, cp --sparse=always; "
-          "decompress: decompress_zstd_sparse, its floor, zstd -d --sparse")
-    print(f"  {'operation':<12} {'ours s':>7} {'floor s':>7} {'tool s':>7}   {'/floor':>5} {'/tool':>5}"
-          f"   {'allocated MiB: ours, floor, tool':>20}")
+    print(
+        "copy: clone_or_sparse_copy, its floor, cp --sparse=always; "
+        "decompress: decompress_zstd_sparse, its floor, zstd -d --sparse"
+    )
+    print(
+        f"  {'operation':<12} {'ours s':>7} {'floor s':>7} {'tool s':>7}   {'/floor':>5} {'/tool':>5}"
+        f"   {'allocated MiB: ours, floor, tool':>20}"
+    )
     all_ok = True
     try:
         for shape in SHAPES:
@@ -167,25 +175,37 @@ def main():
             subprocess.run(["zstd", "-q", "-T0", "-f", str(source), "-o", str(packed)], check=True)
             warm(source)
             warm(packed)
-            print(f"{shape}: source allocated {allocated(source) / MiB:.0f} MiB, "
-                  f"compressed {os.path.getsize(packed) / MiB:.1f} MiB")
+            print(
+                f"{shape}: source allocated {allocated(source) / MiB:.0f} MiB, "
+                f"compressed {os.path.getsize(packed) / MiB:.1f} MiB"
+            )
             ours, floor, theirs = WORK / "ours.raw", WORK / "floor.raw", WORK / "theirs.raw"
             all_ok &= compare(
-                "copy", COPY_BOUND,
+                "copy",
+                COPY_BOUND,
                 (lambda: ffi.clone_or_sparse_copy(str(source), str(ours)), ours),
                 (lambda: subprocess.run([str(FLOOR), "copy", str(source), str(floor)], check=True), floor),
                 (lambda: subprocess.run(["cp", "--sparse=always", str(source), str(theirs)], check=True), theirs),
                 source,
             )
             all_ok &= compare(
-                "decompress", DECOMPRESS_BOUND,
+                "decompress",
+                DECOMPRESS_BOUND,
                 (lambda: ffi.decompress_zstd_sparse(str(packed), str(ours)), ours),
                 (lambda: subprocess.run([str(FLOOR), "zstd", str(packed), str(floor)], check=True), floor),
-                (lambda: subprocess.run(["zstd", "-q", "-d", "--sparse", "-f", str(packed), "-o", str(theirs)],
-                                        check=True), theirs),
+                (
+                    lambda: subprocess.run(
+                        ["zstd", "-q", "-d", "--sparse", "-f", str(packed), "-o", str(theirs)], check=True
+                    ),
+                    theirs,
+                ),
                 source,
-                extra=(lambda: subprocess.run(["zstd", "-q", "-d", "-c", str(packed)], stdout=subprocess.DEVNULL,
-                                              check=True), None),
+                extra=(
+                    lambda: subprocess.run(
+                        ["zstd", "-q", "-d", "-c", str(packed)], stdout=subprocess.DEVNULL, check=True
+                    ),
+                    None,
+                ),
             )
             source.unlink()
             packed.unlink()

@@ -28,16 +28,16 @@
 
 #define CHUNK (1u << 20)
 
-static void die(const char *what) {
+static void die(const char* what) {
     perror(what);
     exit(1);
 }
 
-static int all_zero(const char *data, size_t length) {
+static int all_zero(const char* data, size_t length) {
     return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
 }
 
-static void write_at(int fd, const char *data, size_t length, off_t offset) {
+static void write_at(int fd, const char* data, size_t length, off_t offset) {
     while (length > 0) {
         ssize_t n = pwrite(fd, data, length, offset);
         if (n < 0) die("pwrite");
@@ -50,7 +50,7 @@ static void write_at(int fd, const char *data, size_t length, off_t offset) {
 static void copy(int in, int out) {
     struct stat info;
     if (fstat(in, &info) != 0) die("fstat");
-    char *buffer = malloc(CHUNK);
+    char* buffer = malloc(CHUNK);
     if (buffer == NULL) die("malloc");
     off_t position = 0, data_end = 0;
     for (;;) {
@@ -76,7 +76,7 @@ static void copy(int in, int out) {
 static void zstd(int in, int out) {
     size_t in_size = ZSTD_DStreamInSize();
     char *input = malloc(in_size), *output = malloc(CHUNK);
-    ZSTD_DCtx *context = ZSTD_createDCtx();
+    ZSTD_DCtx* context = ZSTD_createDCtx();
     if (input == NULL || output == NULL || context == NULL) die("malloc");
     ZSTD_inBuffer in_buf = {input, 0, 0};
     int finished = 0;
@@ -118,7 +118,7 @@ bad:
     exit(1);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 4) {
         fprintf(stderr, "usage: floor copy|zstd SOURCE TARGET\n");
         return 2;

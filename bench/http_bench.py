@@ -11,8 +11,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-import corvane_core._ffi as ffi  # noqa: E402
 from firecracker_nginx import VM_JSON, Nginx  # noqa: E402
+
+import corvane_core._ffi as ffi  # noqa: E402
 
 REQUESTS = 2000
 ROUNDS = 5
@@ -67,10 +68,16 @@ def main():
     native_rate = statistics.median(results["native"])
     stdlib_rate = statistics.median(results["stdlib"])
     print(f"GET / against nginx on a Unix socket, one request per connection, {REQUESTS} requests x {ROUNDS} rounds")
-    print(f"  firecracker_request      {native_rate:9.0f} requests/s (median; rounds: "
-          + ", ".join(f"{r:.0f}" for r in results["native"]) + ")")
-    print(f"  http.client over AF_UNIX {stdlib_rate:9.0f} requests/s (median; rounds: "
-          + ", ".join(f"{r:.0f}" for r in results["stdlib"]) + ")")
+    print(
+        f"  firecracker_request      {native_rate:9.0f} requests/s (median; rounds: "
+        + ", ".join(f"{r:.0f}" for r in results["native"])
+        + ")"
+    )
+    print(
+        f"  http.client over AF_UNIX {stdlib_rate:9.0f} requests/s (median; rounds: "
+        + ", ".join(f"{r:.0f}" for r in results["stdlib"])
+        + ")"
+    )
     print(f"  ratio firecracker_request / http.client: {native_rate / stdlib_rate:.2f}x")
 
 

@@ -20,9 +20,12 @@ def ours():
 
 def theirs():
     for _ in range(THEIRS):
-        for command in (["tuntap", "add", "bench0", "mode", "tap", "user", "1000"],
-                        ["addr", "add", "172.16.0.1/30", "dev", "bench0"],
-                        ["link", "set", "bench0", "up"], ["link", "del", "bench0"]):
+        for command in (
+            ["tuntap", "add", "bench0", "mode", "tap", "user", "1000"],
+            ["addr", "add", "172.16.0.1/30", "dev", "bench0"],
+            ["link", "set", "bench0", "up"],
+            ["link", "del", "bench0"],
+        ):
             subprocess.run(["ip", *command], check=True)
 
 
@@ -35,7 +38,7 @@ def per_second(run, count):
 def measure():
     os.unshare(os.CLONE_NEWNET)
     rate_ours, rate_theirs = per_second(ours, OURS), per_second(theirs, THEIRS)
-    print(f"TAP devices made, configured and deleted, in a private network namespace")
+    print("TAP devices made, configured and deleted, in a private network namespace")
     print(f"  prepare_tap + delete_tap           {rate_ours:8.0f} /s")
     print(f"  ip tuntap/addr/link set/link del   {rate_theirs:8.0f} /s   ours/theirs {rate_ours / rate_theirs:6.1f}x")
 

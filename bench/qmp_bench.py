@@ -29,6 +29,7 @@ ROUNDS = 3
 
 # -- the client a user would otherwise write --------------------------------------
 
+
 class PlainQmpClient:
     """socket + json: the same framing, event skipping and error handling."""
 
@@ -83,7 +84,7 @@ class PlainQmpClient:
 
 # -- the fast peer, run in its own process -------------------------------------------
 
-FAST_PEER = r'''
+FAST_PEER = r"""
 import socket, sys, threading
 path = sys.argv[1]
 replies = {
@@ -118,7 +119,7 @@ print("ready", flush=True)
 while True:
     conn, _ = server.accept()
     threading.Thread(target=serve, args=(conn,), daemon=True).start()
-'''
+"""
 
 
 class FastPeer:
@@ -138,6 +139,7 @@ class FastPeer:
 
 
 # -- measuring ---------------------------------------------------------------------------
+
 
 def cpu_seconds():
     usage = resource.getrusage(resource.RUSAGE_SELF)
@@ -160,11 +162,17 @@ def bench_target(label, native_path, plain_path, count):
     native.connect(5.0, 30.0)
     plain = PlainQmpClient(plain_path)
     cases = [
-        ('execute("query-status")', lambda: native.execute("query-status", None),
-         lambda: plain.execute("query-status")),
+        (
+            'execute("query-status")',
+            lambda: native.execute("query-status", None),
+            lambda: plain.execute("query-status"),
+        ),
         ("query_jobs()", native.query_jobs, plain.query_jobs),
-        ('execute("query-status") + json.loads', lambda: json.loads(native.execute("query-status", None)),
-         lambda: plain.execute("query-status")),
+        (
+            'execute("query-status") + json.loads',
+            lambda: json.loads(native.execute("query-status", None)),
+            lambda: plain.execute("query-status"),
+        ),
     ]
     rows = []
     for name, native_call, plain_call in cases:
@@ -185,7 +193,7 @@ def bench_target(label, native_path, plain_path, count):
 # One reply in a fresh process each: the growth of its resident set over what it held before the call (the kernel's
 # peak is reset first), for the module and for a plain client that reads the line with json.loads and gives
 # json.dumps of the value, which is what the module hands back.
-MEMORY_CHILD = r'''
+MEMORY_CHILD = r"""
 import json, sys
 sys.path.insert(0, sys.argv[3])
 from corvane_core._ffi import _QmpClient
@@ -202,13 +210,14 @@ open("/proc/self/clear_refs", "w").write("5")  # the peak is now the resident se
 before = status("VmRSS")
 text = call()
 print(status("VmHWM") - before, len(text))
-'''
+"""
 
 
 def reply_peak(kind, path):
     here = os.path.dirname(os.path.abspath(__file__))
-    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, kind, path, here], capture_output=True, text=True,
-                          check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, kind, path, here], capture_output=True, text=True, check=True
+    )
     peak, length = map(int, done.stdout.split())
     return peak, length
 
@@ -217,8 +226,10 @@ def main():
     rows = []
     with FastPeer() as peer:
         (native, length), (plain, _) = reply_peak("native", peer.path), reply_peak("plain", peer.path)
-    print(f"peak memory of one reply of {length / 2**20:.1f} MiB: native {native / 2**20:.1f} MiB"
-          f" ({native / length:.1f}x the line), json.loads + json.dumps {plain / 2**20:.1f} MiB ({plain / length:.1f}x)")
+    print(
+        f"peak memory of one reply of {length / 2**20:.1f} MiB: native {native / 2**20:.1f} MiB"
+        f" ({native / length:.1f}x the line), json.loads + json.dumps {plain / 2**20:.1f} MiB ({plain / length:.1f}x)"
+    )
     with FastPeer() as peer:
         rows += bench_target("fast peer", peer.path, peer.path, 5000)
     try:
@@ -238,11 +249,15 @@ def main():
             vm.wait_exit(20)
 
     print()
-    print(f"{'peer':<10} {'call':<38} {'native cmd/s':>12} {'plain cmd/s':>12} {'speed':>6}"
-          f" {'native CPU/cmd':>15} {'plain CPU/cmd':>14} {'CPU ratio':>10}")
+    print(
+        f"{'peer':<10} {'call':<38} {'native cmd/s':>12} {'plain cmd/s':>12} {'speed':>6}"
+        f" {'native CPU/cmd':>15} {'plain CPU/cmd':>14} {'CPU ratio':>10}"
+    )
     for label, name, n_rate, p_rate, n_cpu, p_cpu in rows:
-        print(f"{label:<10} {name:<38} {n_rate:>12,.0f} {p_rate:>12,.0f} {n_rate / p_rate:>5.2f}x"
-              f" {n_cpu:>12.1f} us {p_cpu:>11.1f} us {p_cpu / n_cpu:>9.2f}x")
+        print(
+            f"{label:<10} {name:<38} {n_rate:>12,.0f} {p_rate:>12,.0f} {n_rate / p_rate:>5.2f}x"
+            f" {n_cpu:>12.1f} us {p_cpu:>11.1f} us {p_cpu / n_cpu:>9.2f}x"
+        )
     print()
     print("speed: native commands per second / plain-Python commands per second")
     print("CPU ratio: plain-Python CPU time per command / native CPU time per command (client process only)")

@@ -2,11 +2,12 @@
 
 import sys
 
+import surface
+
 import disk
 import firecracker
 import net
 import qmp
-import surface
 
 SECTIONS = [surface, qmp, disk, firecracker, net]
 

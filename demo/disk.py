@@ -69,7 +69,9 @@ def run():
         image, packed = work / "guest.raw", work / "guest.raw.zst"
         build_image(image)
         subprocess.run(["zstd", "-q", "-T0", "-f", str(image), "-o", str(packed)], check=True)
-        print(f"  image of {IMAGE_SIZE // MiB} MiB with {sum(l for _, l in DATA) / MiB:g} MiB of data; compressed with the zstd tool")
+        print(
+            f"  image of {IMAGE_SIZE // MiB} MiB with {sum(length for _, length in DATA) / MiB:g} MiB of data; compressed with the zstd tool"
+        )
         expanded, copied = work / "restore" / "guest.raw", work / "copies" / "guest-clone.raw"
         timed("decompress_zstd_sparse", lambda: ffi.decompress_zstd_sparse(str(packed), str(expanded)))
         timed("clone_or_sparse_copy", lambda: ffi.clone_or_sparse_copy(str(expanded), str(copied)))
@@ -87,7 +89,9 @@ def run():
         try:
             ffi.decompress_zstd_sparse(str(image), str(expanded))
         except OSError as error:
-            print(f"  decompressing the raw image: OSError: {error}; target kept, temporary files: "
-                  f"{[p.name for p in work.rglob('*.tmp*')]}")
+            print(
+                f"  decompressing the raw image: OSError: {error}; target kept, temporary files: "
+                f"{[p.name for p in work.rglob('*.tmp*')]}"
+            )
     finally:
         shutil.rmtree(work)

@@ -30,8 +30,10 @@ def in_namespace():
     ffi.add_route("172.16.8.0", 24, "fc-tap0")
     [link] = ip("-details", "link", "show", "dev", "fc-tap0")
     tun = link["linkinfo"]["info_data"]
-    print(f"  prepare_tap('fc-tap0', 1000, '172.16.0.1', 30): {link['linkinfo']['info_kind']}/{tun['type']}, "
-          f"owner {tun['user']}, persistent {tun['persist']}, flags {','.join(link['flags'])}")
+    print(
+        f"  prepare_tap('fc-tap0', 1000, '172.16.0.1', 30): {link['linkinfo']['info_kind']}/{tun['type']}, "
+        f"owner {tun['user']}, persistent {tun['persist']}, flags {','.join(link['flags'])}"
+    )
     [addresses] = ip("address", "show", "dev", "fc-tap0")
     print(f"  addresses: {[a['local'] + '/' + str(a['prefixlen']) for a in addresses['addr_info']]}")
     print(f"  routes: {[r['dst'] + ' ' + r['scope'] for r in ip('route', 'show', 'dev', 'fc-tap0')]}")

@@ -18,14 +18,25 @@ def start_qemu(directory):
     subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", disk, "64M"], check=True, timeout=60)
     print(f"  created a 64 MiB qcow2 image: {disk}")
     command = [
-        "qemu-system-x86_64", "-machine", "pc", "-accel", "tcg", "-nodefaults", "-display", "none", "-S",
-        "-m", "64",
-        "-blockdev", f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
-        "-device", f"virtio-blk-pci,drive={NODE},id=vd0",
-        "-qmp", f"unix:{socket_path},server=on,wait=off",
+        "qemu-system-x86_64",
+        "-machine",
+        "pc",
+        "-accel",
+        "tcg",
+        "-nodefaults",
+        "-display",
+        "none",
+        "-S",
+        "-m",
+        "64",
+        "-blockdev",
+        f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}",
+        "-device",
+        f"virtio-blk-pci,drive={NODE},id=vd0",
+        "-qmp",
+        f"unix:{socket_path},server=on,wait=off",
     ]
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     print(f"  started QEMU (pid {process.pid}), TCG, CPU stopped, QMP on {socket_path}")
     return process, socket_path
 
@@ -62,27 +73,37 @@ def run():
             timed("connect(5.0, 30.0): greeting checked, capabilities negotiated", lambda: client.connect(5.0, 30.0))
             timed("execute('query-status')", lambda: client.execute("query-status", None))
 
-            timed("snapshot_save('save0', 'snap0', 'drive0', ['drive0'])",
-                  lambda: client.snapshot_save("save0", "snap0", NODE, [NODE]))
+            timed(
+                "snapshot_save('save0', 'snap0', 'drive0', ['drive0'])",
+                lambda: client.snapshot_save("save0", "snap0", NODE, [NODE]),
+            )
             timed("wait_for_job('save0')", lambda: client.wait_for_job("save0", 60.0, 0.05))
             print(f"  snapshots now: {snapshot_list(client)}")
             nodes = json.loads(client.execute("query-named-block-nodes", None))
             image = next(n for n in nodes if n["node-name"] == NODE)["image"]
-            print(f"  query-named-block-nodes: {NODE} is {image['format']}, "
-                  f"snapshots {[s['name'] for s in image.get('snapshots', [])]}")
+            print(
+                f"  query-named-block-nodes: {NODE} is {image['format']}, "
+                f"snapshots {[s['name'] for s in image.get('snapshots', [])]}"
+            )
             timed("query_jobs() after the wait dismissed the job", client.query_jobs)
 
             timed("snapshot_load('load0', 'snap0', ...)", lambda: client.snapshot_load("load0", "snap0", NODE, [NODE]))
             timed("wait_for_job('load0')", lambda: client.wait_for_job("load0", 60.0, 0.05))
-            timed("snapshot_delete('delete0', 'snap0', ...)", lambda: client.snapshot_delete("delete0", "snap0", [NODE]))
+            timed(
+                "snapshot_delete('delete0', 'snap0', ...)", lambda: client.snapshot_delete("delete0", "snap0", [NODE])
+            )
             timed("wait_for_job('delete0')", lambda: client.wait_for_job("delete0", 60.0, 0.05))
             print(f"  snapshots now: {snapshot_list(client)}")
 
-            timed("blockdev_snapshot_internal_sync('drive0', 'block0')",
-                  lambda: client.blockdev_snapshot_internal_sync(NODE, "block0"))
+            timed(
+                "blockdev_snapshot_internal_sync('drive0', 'block0')",
+                lambda: client.blockdev_snapshot_internal_sync(NODE, "block0"),
+            )
             print(f"  snapshots now: {snapshot_list(client)}")
-            timed("blockdev_snapshot_delete_internal_sync('drive0', 'block0')",
-                  lambda: client.blockdev_snapshot_delete_internal_sync(NODE, "block0"))
+            timed(
+                "blockdev_snapshot_delete_internal_sync('drive0', 'block0')",
+                lambda: client.blockdev_snapshot_delete_internal_sync(NODE, "block0"),
+            )
             print(f"  snapshots now: {snapshot_list(client)}")
 
             show_error("execute('no-such-command')", lambda: client.execute("no-such-command", None))

@@ -42,12 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         qmp::write_job_info(info, text);
         auto record = json::parse_json_text(text);
         FUZZ_CHECK(record.ok() && record->is_object() && record->as_object().size() == 6);
-        FUZZ_CHECK(info.job_id == json::json_value_text(job->find("id")) && *record->find("job_id") == Value::string(info.job_id));
-        FUZZ_CHECK(*record->find("job_type") == Value::string(info.job_type) && *record->find("status") == Value::string(info.status));
+        FUZZ_CHECK(info.job_id == json::json_value_text(job->find("id")) &&
+                   *record->find("job_id") == Value::string(info.job_id));
+        FUZZ_CHECK(*record->find("job_type") == Value::string(info.job_type) &&
+                   *record->find("status") == Value::string(info.status));
         FUZZ_CHECK(info.current_progress == expected_integer(job->find("current-progress")));
         FUZZ_CHECK(info.total_progress == expected_integer(job->find("total-progress")));
         FUZZ_CHECK(info.error.has_value() == (job->find("error") != nullptr));
-        FUZZ_CHECK(info.error ? *record->find("error") == Value::string(*info.error) : record->find("error")->is_null());
+        FUZZ_CHECK(info.error ? *record->find("error") == Value::string(*info.error)
+                              : record->find("error")->is_null());
     }
     std::string list;
     qmp::write_job_list(infos, list);

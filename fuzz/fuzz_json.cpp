@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(start != std::string_view::npos);
         ++start;
     }
-    const std::size_t lf = text.find('\n', start), length = lf == std::string_view::npos ? text.size() - start : lf + 1 - start;
+    const std::size_t lf = text.find('\n', start),
+                      length = lf == std::string_view::npos ? text.size() - start : lf + 1 - start;
     FUZZ_CHECK(error.column <= length && (error.column >= 1 || (length == 0 && start == text.size())));
     return 0;
 }

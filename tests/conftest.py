@@ -1,32 +1,42 @@
 """Fixtures shared by the tests, and the leak mode (--leaks: the body of every test marked `leakcheck` repeated under
 the reference and descriptor checks; docs/TESTING.md tells how)."""
 
-import ctypes, gc, os, shutil, sys, tempfile, time
+import ctypes
+import gc
+import os
+import shutil
+import sys
+import tempfile
+import time
 
 import pytest
-
 from peers import open_fds, settle_all
 
 WARMUP, REPEAT, FEWEST = 10, 200, 150  # bodies slower than 10 ms repeat fewer times, never below FEWEST
 REFERENCE_TOLERANCE, DESCRIPTOR_TOLERANCE = 100, 2
 
+
 def pytest_addoption(parser):
     parser.addoption("--leaks", action="store_true", help="repeat the leakcheck tests under the leak checks")
+
 
 def snapshot():
     settle_all()  # peers at rest, their records dropped
     gc.collect()
     return sys.gettotalrefcount(), len(open_fds())
 
+
 @pytest.hookimpl(wrapper=True)
 def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.config.getoption("--leaks") and pyfuncitem.get_closest_marker("leakcheck"):
         body, interval = pyfuncitem.obj, sys.getswitchinterval()
+
         def run(times, arguments):
             for _ in range(times):
                 settle_all()
                 body(**arguments)
                 gc.collect(1)  # clients held by a caught exception's cycle would keep a peer busy
+
         def repeated(**arguments):
             sys.setswitchinterval(0.0002)  # peer threads answer sooner
             try:
@@ -44,6 +54,7 @@ def pytest_pyfunc_call(pyfuncitem):
         pyfuncitem.obj = repeated
     return (yield)
 
+
 @pytest.fixture(autouse=True)
 def no_descriptor_left(request):
     """After every test, no descriptor stays open (a peer thread closes its end a moment after the client)."""
@@ -55,6 +66,7 @@ def no_descriptor_left(request):
         assert time.monotonic() < deadline, f"descriptors left open: {open_fds() - before}"
         time.sleep(0.005)
 
+
 @pytest.fixture
 def tmp_dir():
     """A fresh directory with a path short enough for a socket address."""
@@ -62,10 +74,12 @@ def tmp_dir():
     yield path
     shutil.rmtree(path, ignore_errors=True)
 
+
 @pytest.fixture
 def tmpfs(tmp_path):
     """mount(options, flags, point): a tmpfs for the test, or a remount of `point`."""
     libc, points = ctypes.CDLL(None, use_errno=True), []
+
     def mount(options, flags=0, point=None):  # skips unless mounting is allowed (root)
         if point is None:
             points.append(point := tmp_path / f"fs{len(points)}")
@@ -73,6 +87,7 @@ def tmpfs(tmp_path):
         if libc.mount(b"tmpfs", bytes(point), b"tmpfs", flags, options.encode()) != 0:
             pytest.skip(f"cannot mount a tmpfs here: {os.strerror(ctypes.get_errno())}")
         return point
+
     yield mount
     for point in points:
         libc.umount2(bytes(point), 2)  # MNT_DETACH

@@ -25,12 +25,12 @@ static void stop_before(int fd) {
     }
 }
 
-#define GATED(name, ...)                                                                                    \
-    ssize_t name(int fd, void *buffer, size_t count __VA_OPT__(, ) __VA_ARGS__) {                           \
-        static ssize_t (*real)(int, void *, size_t __VA_OPT__(, ) __VA_ARGS__);                              \
-        if (real == NULL) real = (ssize_t(*)(int, void *, size_t __VA_OPT__(, ) __VA_ARGS__))dlsym(RTLD_NEXT, #name); \
-        stop_before(fd);                                                                                    \
-        return real(fd, buffer, count __VA_OPT__(, offset));                                                \
+#define GATED(name, ...)                                                                                              \
+    ssize_t name(int fd, void* buffer, size_t count __VA_OPT__(, ) __VA_ARGS__) {                                     \
+        static ssize_t (*real)(int, void*, size_t __VA_OPT__(, ) __VA_ARGS__);                                        \
+        if (real == NULL) real = (ssize_t (*)(int, void*, size_t __VA_OPT__(, ) __VA_ARGS__))dlsym(RTLD_NEXT, #name); \
+        stop_before(fd);                                                                                              \
+        return real(fd, buffer, count __VA_OPT__(, offset));                                                          \
     }
 GATED(read)
 GATED(pread, off_t offset)

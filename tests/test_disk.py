@@ -1,15 +1,28 @@
 """The disk helpers on real files with holes: one model of hole layouts for both operations, paths and modes, failures
 that leave the target as it was, faults mid-operation (a child stopped right before an exact read, by read_gate.c)."""
 
-import bisect, errno, json, os, random, shutil, signal, stat, struct, subprocess, sys, time, uuid
+import bisect
+import errno
+import json
+import os
+import random
+import shutil
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import time
+import uuid
 from compression import zstd
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from peers import HERE, LINUX_FORM, MiB, in_threads, need, os_text, python_command, result_or_text, tool_env
 
 import corvane_core._ffi as ffi
-from peers import HERE, LINUX_FORM, MiB, in_threads, need, os_text, python_command, result_or_text, tool_env
 
 PAGE, OLD, IMAGE = os.sysconf("SC_PAGE_SIZE"), b"the earlier image", b"image" + bytes(MiB)
 OPERATIONS = {"copy": (ffi.clone_or_sparse_copy, "src"), "unpack": (ffi.decompress_zstd_sparse, "src.zst")}
@@ -24,10 +37,14 @@ except KeyboardInterrupt: print(json.dumps("KeyboardInterrupt"))
 """
 SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
+
 def run(op, target, source=None, *chunk_size):
     return result_or_text(lambda: OPERATIONS[op][0](str(source or OPERATIONS[op][1]), str(target), *chunk_size))
 
-def entries(directory): return sorted(path.name for path in Path(directory).iterdir())
+
+def entries(directory):
+    return sorted(path.name for path in Path(directory).iterdir())
+
 
 def data_ranges(path):
     ranges, position, size = [], 0, os.path.getsize(path)
@@ -40,6 +57,7 @@ def data_ranges(path):
             position = os.lseek(f.fileno(), start, os.SEEK_HOLE)
             ranges.append((start, position))
     return ranges
+
 
 def check_sparse(path, content, chunk, frames=(0,), exact=True):
     """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes; the file system shows
@@ -64,7 +82,10 @@ def check_sparse(path, content, chunk, frames=(0,), exact=True):
                     layout.append((start, end))
     assert ranges == layout
 
-def pattern(length): return (b"disk image " * (length // 11 + 1))[:length]
+
+def pattern(length):
+    return (b"disk image " * (length // 11 + 1))[:length]
+
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=RUNS, chunk=st.sampled_from([PAGE, 2 * PAGE, MiB]), on_disk=st.booleans())
@@ -87,6 +108,7 @@ def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_dis
         if on_disk:
             shutil.rmtree(place)
 
+
 @need("zstd")
 def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
     parts = [bytes(PAGE), bytes(2 * PAGE) + b"\x07" * 2 * PAGE]
@@ -101,36 +123,54 @@ def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
     assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), MiB, exact=False)
 
+
 @pytest.fixture
 def place(tmp_path, monkeypatch):
     """The current directory, holding an earlier target, the sources and some obstacles."""
     monkeypatch.chdir(tmp_path)
     good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
     window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
-    for name, data in {"disk.raw": OLD, "src": IMAGE, "src.zst": good, "file": b"", "cut.zst": good[: len(good) // 2],
-                       "cut2.zst": good + good[:10],
-                       "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]), "window.zst": window.compress(b"abc") + window.flush(),
-                       "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
-                       }.items():
+    for name, data in {
+        "disk.raw": OLD,
+        "src": IMAGE,
+        "src.zst": good,
+        "file": b"",
+        "cut.zst": good[: len(good) // 2],
+        "cut2.zst": good + good[:10],
+        "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]),
+        "window.zst": window.compress(b"abc") + window.flush(),
+        "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
+    }.items():
         (tmp_path / name).write_bytes(data)
     (tmp_path / "dir").mkdir()
     (tmp_path / "x.tmp").mkdir()  # a directory at a temporary name stays
     (tmp_path / "dir" / "keep").write_bytes(b"")
     return tmp_path
 
+
 NUL, NO_NAME = "file name contained an unexpected NUL byte", "target path has no filename: "
 FAILURES = [
-    ("copy", "missing", "new/disk.raw", os_text(errno.ENOENT)), ("copy", "dir", "new/disk.raw", "source is not a regular file: dir"),
-    ("copy", "/proc/self/mem", "disk.raw", os_text(errno.EIO)), ("copy", "src\0x", "disk.raw", NUL),
-    ("unpack", None, "new\0x/disk.raw", NUL), ("copy", None, "/", NO_NAME + "/"), ("unpack", None, "", NO_NAME),
-    ("unpack", None, "a/b/..", NO_NAME + "a/b/.."), ("unpack", None, "x", os_text(errno.EISDIR)),  # a/: its parent is made first
-    ("copy", None, "file/disk.raw", os_text(errno.EEXIST)), ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
-    ("copy", None, "dir", os_text(errno.EISDIR)), ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
-    ("unpack", "/dev/null", "disk.raw", "incomplete frame"), ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
+    ("copy", "missing", "new/disk.raw", os_text(errno.ENOENT)),
+    ("copy", "dir", "new/disk.raw", "source is not a regular file: dir"),
+    ("copy", "/proc/self/mem", "disk.raw", os_text(errno.EIO)),
+    ("copy", "src\0x", "disk.raw", NUL),
+    ("unpack", None, "new\0x/disk.raw", NUL),
+    ("copy", None, "/", NO_NAME + "/"),
+    ("unpack", None, "", NO_NAME),
+    ("unpack", None, "a/b/..", NO_NAME + "a/b/.."),
+    ("unpack", None, "x", os_text(errno.EISDIR)),  # a/: its parent is made first
+    ("copy", None, "file/disk.raw", os_text(errno.EEXIST)),
+    ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
+    ("copy", None, "dir", os_text(errno.EISDIR)),
+    ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
+    ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
+    ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
     ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
     ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
     ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
-    ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding")]
+    ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding"),
+]
+
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op, source, target, text", FAILURES)
@@ -139,6 +179,7 @@ def test_failures_leave_the_target_and_no_temporary_file(place, op, source, targ
     assert run(op, target, source) == text
     assert (place / "disk.raw").read_bytes() == OLD and entries(place / "dir") == ["keep"]
     assert entries(place) == sorted(set(before) | ({"a"} if target.startswith("a/") else set()))
+
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op", ["copy", "unpack"])
@@ -159,7 +200,10 @@ def test_success_replaces_the_target(place, op):
         assert run("unpack", "disk.raw", None, chunk_size) == text
         assert (place / "disk.raw.tmp").exists() == (chunk_size == 0)  # refused before any file is touched
 
-def mode(path): return stat.S_IMODE(os.stat(path).st_mode)
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
 
 def test_modes(place):
     saved = os.umask(0o027)
@@ -173,12 +217,15 @@ def test_modes(place):
         os.symlink("src", "link")
         assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o000 and not os.path.islink("copy")
         # Set-id bits stay only with the owner they belong to (giving a file to another user needs root).
-        for owner, kept in [((0, 0), 0o6755), ((9, 9), 0o755), ((0, 9), 0o4755), ((9, 0), 0o2755)] * (os.geteuid() == 0):
+        for owner, kept in [((0, 0), 0o6755), ((9, 9), 0o755), ((0, 9), 0o4755), ((9, 0), 0o2755)] * (
+            os.geteuid() == 0
+        ):
             os.chown("src", *owner)
             os.chmod("src", 0o6755)  # after the chown, which clears them
             assert run("copy", "disk.raw") == "sparse" and mode("disk.raw") == kept, owner
     finally:
         os.umask(saved)
+
 
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_full_and_read_only_file_systems(place, tmpfs, op):
@@ -199,11 +246,16 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     tmpfs("size=4m", 32 | 1, point=inodes)  # MS_REMOUNT | MS_RDONLY
     assert run(op, inodes / "disk.raw") == os_text(errno.EROFS) and (inodes / "disk.raw").read_bytes() == OLD
 
+
 PLANTS = {  # what is put at the temporary name, giving the source of the call
-    "symbolic link": lambda: os.symlink("file", "disk.raw.tmp") or "src.zst", "hard link": lambda: os.link("file", "disk.raw.tmp") or "src.zst",
-    "dangling link": lambda: os.symlink("none", "disk.raw.tmp") or "src.zst", "fifo": lambda: os.mkfifo("disk.raw.tmp") or "src.zst",
+    "symbolic link": lambda: os.symlink("file", "disk.raw.tmp") or "src.zst",
+    "hard link": lambda: os.link("file", "disk.raw.tmp") or "src.zst",
+    "dangling link": lambda: os.symlink("none", "disk.raw.tmp") or "src.zst",
+    "fifo": lambda: os.mkfifo("disk.raw.tmp") or "src.zst",
     "the source": lambda: os.rename("src.zst", "disk.raw.tmp") or "disk.raw.tmp",
-    "a link to the source": lambda: os.symlink("src.zst", "disk.raw.tmp") or "src.zst"}
+    "a link to the source": lambda: os.symlink("src.zst", "disk.raw.tmp") or "src.zst",
+}
+
 
 @pytest.mark.parametrize("plant", PLANTS)
 def test_a_file_at_the_temporary_path_is_never_written_through(place, plant):
@@ -217,11 +269,13 @@ def test_a_file_at_the_temporary_path_is_never_written_through(place, plant):
         assert result == "sparse" and (place / "disk.raw").read_bytes() == IMAGE and not os.path.lexists("disk.raw.tmp")
         assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1 and not os.path.lexists("none")
 
+
 @pytest.mark.parametrize("replace", [False, True])
 def test_a_live_decompression_keeps_its_temporary_file(place, replace):
     """Meanwhile a second call finds the name in use, or another file put at the name is never renamed nor removed."""
     os.mkfifo("pipe")  # fed by a thread of this process, which could never run with the interpreter lock held
     packed, results = (place / "src.zst").read_bytes(), []
+
     def feed():
         with open("pipe", "wb") as pipe:
             pipe.write(packed[:100])  # the first call now holds its temporary file
@@ -229,10 +283,12 @@ def test_a_live_decompression_keeps_its_temporary_file(place, replace):
                 pass
             results.append(os.replace("file", "disk.raw.tmp") if replace else run("unpack", "disk.raw", "cut.zst"))
             pipe.write(packed[100:])
+
     assert not in_threads(feed, lambda: results.append(run("unpack", "disk.raw", "pipe")))
     replaced = [None, "temporary file disk.raw.tmp was replaced during the call"]
     assert results == (replaced if replace else [IN_USE, "sparse"]) and os.path.exists("disk.raw.tmp") == replace
     assert (place / "disk.raw").read_bytes() == (OLD if replace else IMAGE)
+
 
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_racing_calls_into_one_target_leave_the_image_of_one_that_succeeded(place, op):
@@ -246,6 +302,7 @@ def test_racing_calls_into_one_target_leave_the_image_of_one_that_succeeded(plac
         assert len(results) == len(images) and set(results.values()) <= allowed
         assert (place / "disk.raw").read_bytes() in [images[s] for s in results if results[s] == "sparse"]
         assert not [name for name in entries(place) if "disk.raw.tmp" in name]
+
 
 @pytest.fixture(scope="module")
 def cow(tmp_path_factory):
@@ -263,10 +320,12 @@ def cow(tmp_path_factory):
     yield point
     subprocess.run(["umount", point], check=True, env=tool_env())
 
+
 def shared_extents(path):
     """The data extents of the file, each with whether the file system says it shares it (FIEMAP_EXTENT_SHARED)."""
     lines = subprocess.run(["xfs_io", "-r", "-c", "fiemap -v", path], check=True, capture_output=True, text=True).stdout
     return [bool(int(line.split()[-1], 16) & 0x2000) for line in lines.splitlines()[2:] if "hole" not in line]
+
 
 def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_path):
     content = pattern(3 * MiB) + bytes(2 * MiB) + random.Random(5).randbytes(MiB)
@@ -288,11 +347,13 @@ def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_p
     assert run("copy", cow / "dir", source) == os_text(errno.EISDIR)  # cloned, then the rename fails
     assert entries(cow / "dir") == ["inner"] and entries(cow) == ["base.raw", "dir", "vm"]
 
+
 @pytest.fixture(scope="module")
 def read_gate(tmp_path_factory):
     library = tmp_path_factory.mktemp("gate") / "read_gate.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", library, f"{HERE}/read_gate.c", "-ldl"], check=True, env=tool_env())
     return library
+
 
 def gated(read_gate, place, op):
     """The operation on a new source in a child process, stopped right before its 4th read of a copy's source (3 MiB
@@ -305,6 +366,7 @@ def gated(read_gate, place, op):
     child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, text=True)
     assert os.WIFSTOPPED(os.waitpid(child.pid, os.WUNTRACED)[1])
     return child, place / "big", content
+
 
 @pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 @pytest.mark.parametrize("op", ["copy", "unpack"])
@@ -328,12 +390,18 @@ def test_a_process_killed_or_interrupted_mid_operation_leaves_the_earlier_target
     assert run(op, "disk.raw", source) == "sparse" and (place / "disk.raw").read_bytes() == content
     assert temp.exists() == (killed and op == "copy")  # a copy's unique name stays; unpacking reuses its own
 
+
 @pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
-@pytest.mark.parametrize("op, change, expected", [
-    ("copy", Path.unlink, lambda c: c), ("unpack", Path.unlink, lambda c: c),  # the open file is read on
-    ("copy", lambda p: os.truncate(p, MiB), lambda c: c[: 3 * MiB] + bytes(SIZE - 3 * MiB)),  # the rest is a hole
-    ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), lambda c: c),  # cut to the length seen at the start
-    ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), lambda c: "incomplete frame")])
+@pytest.mark.parametrize(
+    "op, change, expected",
+    [
+        ("copy", Path.unlink, lambda c: c),
+        ("unpack", Path.unlink, lambda c: c),  # the open file is read on
+        ("copy", lambda p: os.truncate(p, MiB), lambda c: c[: 3 * MiB] + bytes(SIZE - 3 * MiB)),  # the rest is a hole
+        ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), lambda c: c),  # cut to the length seen at the start
+        ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), lambda c: "incomplete frame"),
+    ],
+)
 def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
     child, source, content = gated(read_gate, place, op)
     change(source)
@@ -344,4 +412,3 @@ def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
     assert not [n for n in entries(place) if "disk.raw.tmp" in n]
     end = len(target.read_bytes().rstrip(b"\0"))  # zeros never read: a hole
     assert all(start < end for start, _ in data_ranges(target))
-

@@ -1,12 +1,21 @@
 """Host networking against the kernel, each test in a network (and mount) namespace of its own: TAP devices, addresses,
 routes, sysctls, checked with iproute2; a real QEMU as the TAP device's user; bad input refused with nothing changed."""
 
-import ctypes, errno, functools, json, os, stat, subprocess, time, traceback, warnings
+import ctypes
+import errno
+import functools
+import json
+import os
+import stat
+import subprocess
+import time
+import traceback
+import warnings
 
 import pytest
+from peers import need, tool_env
 
 import corvane_core._ffi as ffi
-from peers import need, tool_env
 
 pytestmark = [
     pytest.mark.skipif(not ffi.has_native_networking(), reason="this build has no native networking"),
@@ -65,11 +74,17 @@ def link(name):
 
 def addresses(name):
     [found] = ip("address", "show", "dev", name)
-    return sorted(f"{a['local']}/{a['prefixlen']}" + (f" brd {a['broadcast']}" if "broadcast" in a else "") for a in found["addr_info"])
+    return sorted(
+        f"{a['local']}/{a['prefixlen']}" + (f" brd {a['broadcast']}" if "broadcast" in a else "")
+        for a in found["addr_info"]
+    )
 
 
 def routes(*selector):
-    return [(r["dst"], r.get("dev"), r.get("scope"), r.get("metric")) for r in ip(*selector, "route", "show", "table", "main")]
+    return [
+        (r["dst"], r.get("dev"), r.get("scope"), r.get("metric"))
+        for r in ip(*selector, "route", "show", "table", "main")
+    ]
 
 
 def state():

@@ -1,15 +1,17 @@
 """The QMP client against a real QEMU: TCG, the CPU stopped, one qcow2 disk."""
 
-import json, subprocess
+import json
+import subprocess
 from subprocess import DEVNULL
 
 import pytest
+from peers import need, qmp_error, tool_env
 
 from corvane_core._ffi import _QmpClient
-from peers import need, qmp_error, tool_env
 
 pytestmark = need("qemu-system-x86_64", "qemu-img")
 NODE, WAIT, POLL = "drive0", 60.0, 0.02
+
 
 @pytest.fixture(scope="module")
 def vm(tmp_path_factory):
@@ -26,9 +28,11 @@ def vm(tmp_path_factory):
     process.kill()
     process.wait()
 
+
 def tags(client):
     info = json.loads(client.execute("human-monitor-command", '{"command-line":"info snapshots"}'))
     return [line.split()[1] for line in info.splitlines()[2:] if line.strip()]
+
 
 def test_commands_and_snapshots(vm):
     client, _, path = vm
@@ -54,6 +58,7 @@ def test_commands_and_snapshots(vm):
     desc = "The command no-such-command has not been found"
     context = {"class": "CommandNotFound", "command": "no-such-command", "desc": desc, "socket_path": path}
     assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": context}
+
 
 def test_a_failed_job_stays_listed_until_dismissed_and_quit(vm):
     client = vm[0]

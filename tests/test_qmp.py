@@ -1,12 +1,41 @@
 """The QMP client against a scripted peer: command lines, replies, errors, hostile peers, jobs, threads, SIGPIPE."""
 
-import collections, errno, itertools, json, math, os, random, socket, subprocess, threading, time
+import collections
+import errno
+import itertools
+import json
+import math
+import os
+import random
+import socket
+import subprocess
+import threading
+import time
 
 import pytest
+from peers import (
+    CAPS,
+    CLOSE,
+    EVENT,
+    GREETING,
+    OK,
+    Delay,
+    MiB,
+    QmpPeer,
+    Stream,
+    dribble,
+    error_reply,
+    in_threads,
+    os_text,
+    other_thread_runs,
+    panic,
+    python_command,
+    qmp_error,
+    reply,
+    run_python,
+)
 
 from corvane_core._ffi import _QmpClient
-from peers import CAPS, CLOSE, EVENT, GREETING, OK, Delay, MiB, QmpPeer, Stream, dribble, error_reply, in_threads
-from peers import os_text, other_thread_runs, panic, python_command, qmp_error, reply, run_python
 
 STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"running":true,"status":"running"}'
 QUERY, CLOSED = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly"
@@ -18,15 +47,18 @@ HUGE = "cannot convert {:.17g} seconds to a duration: the value is too large (2^
 DISMISS = b'{"arguments":{"id":"j1"},"execute":"job-dismiss"}\n'
 RECORD = '{"job_id":"j1","job_type":"snapshot-save","status":"concluded","current_progress":1,"total_progress":1,"error":null}'
 
+
 @pytest.fixture
 def peer():
     with QmpPeer() as serving:
         yield serving
 
+
 def connected(peer, read_timeout=5.0):
     client = _QmpClient(peer.path)
     client.connect(5.0, read_timeout)
     return client
+
 
 def outcome(call):  # the call's result, or the message and context of its QMP error
     try:
@@ -34,19 +66,28 @@ def outcome(call):  # the call's result, or the message and context of its QMP e
     except RuntimeError as error:
         return qmp_error(error)["message"], qmp_error(error)["context"]
 
+
 def line(execute, **arguments):
     command = {"arguments": arguments, "execute": execute} if arguments else {"execute": execute}
     return json.dumps(command, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
 
+
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("call, sent", [
-    (lambda c: c.execute(arguments_json=None, command="cont"), b'{"execute":"cont"}\n'),
-    (lambda c: c.execute('a"b\\c\n', "null"), b'{"arguments":null,"execute":"a\\"b\\\\c\\n"}\n'),
-    (lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "dé"]),
-     line("snapshot-save", devices=["vda", "dé"], **{"job-id": 'j"'}, tag="t\\", vmstate="v\x01")),
-    (lambda c: c.snapshot_delete("j", "t", []), line("snapshot-delete", devices=[], **{"job-id": "j"}, tag="t"))])
+@pytest.mark.parametrize(
+    "call, sent",
+    [
+        (lambda c: c.execute(arguments_json=None, command="cont"), b'{"execute":"cont"}\n'),
+        (lambda c: c.execute('a"b\\c\n', "null"), b'{"arguments":null,"execute":"a\\"b\\\\c\\n"}\n'),
+        (
+            lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "dé"]),
+            line("snapshot-save", devices=["vda", "dé"], **{"job-id": 'j"'}, tag="t\\", vmstate="v\x01"),
+        ),
+        (lambda c: c.snapshot_delete("j", "t", []), line("snapshot-delete", devices=[], **{"job-id": "j"}, tag="t")),
+    ],
+)
 def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, sent):
     assert call(_QmpClient(peer.path)) in (None, "{}") and peer.lines == [CAPS, sent]
+
 
 def hostile(peer, stage, actions, close=True):
     """A connection on which the greeting, the capabilities reply or the reply is replaced by `actions`: the outcome of
@@ -62,7 +103,10 @@ def hostile(peer, stage, actions, close=True):
     assert client.execute("query-status", None) == STATUS_TEXT
     return got
 
-def E(message, **context): return message, {"command": "query-status", **context} if message == FAILED else context
+
+def E(message, **context):
+    return message, {"command": "query-status", **context} if message == FAILED else context
+
 
 NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff"
 EXCHANGES = [
@@ -71,8 +115,10 @@ EXCHANGES = [
     ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
     ("reply", [error_reply("GenericError", "gone")], E(FAILED, **{"class": "GenericError", "desc": "gone"})),
     ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], E(FAILED, **{"class": None, "desc": None})),
-    ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")), ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
-    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)), ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)),
+    ("reply", [b"\n"], E("EOF while parsing a value at line 2 column 0")),
+    ("reply", [b'{"return":1} 2\n'], E("trailing characters at line 1 column 14")),
+    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)),
+    ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)),
     ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS], STATUS_TEXT),
     ("reply", dribble(EVENT + STATUS, 1), STATUS_TEXT),
     ("greeting", dribble(GREETING, 1), STATUS_TEXT),
@@ -81,9 +127,13 @@ EXCHANGES = [
     ("greeting", [b"[" * 100_000 + b"\n"], E("recursion limit exceeded at line 1 column 128")),
     ("greeting", [b'{"qmp":{}}\n'], E("Invalid QMP greeting", greeting={"qmp": {}})),
     ("greeting", [b"[1]\n"], E("Invalid QMP greeting", greeting=[1])),
-    ("capabilities", [EVENT, error_reply("E", "no")], ("QMP command 'qmp_capabilities' failed", {
-        "class": "E", "command": "qmp_capabilities", "desc": "no"})),
+    (
+        "capabilities",
+        [EVENT, error_reply("E", "no")],
+        ("QMP command 'qmp_capabilities' failed", {"class": "E", "command": "qmp_capabilities", "desc": "no"}),
+    ),
 ]
+
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("stage, actions, expected", EXCHANGES)
@@ -91,6 +141,7 @@ def test_exchanges(peer, stage, actions, expected):
     if isinstance(expected, tuple):
         expected = (expected[0], {**expected[1], "socket_path": peer.path})
     assert hostile(peer, stage, actions) == expected
+
 
 @pytest.mark.parametrize("stage, message", [("greeting", GREETING), ("capabilities", OK), ("reply", STATUS)])
 def test_a_peer_closing_at_every_byte(peer, stage, message):
@@ -104,8 +155,16 @@ def test_a_peer_closing_at_every_byte(peer, stage, message):
         else:  # all but the line feed: the line ends with the stream
             assert got == (STATUS_TEXT if stage == "reply" else (os_text(errno.EPIPE), context))
 
-@pytest.mark.parametrize("stage, prefix, total", [("greeting", b"", None), ("reply", b'{"event":"STOP"}\n{"event":"', None),
-                                                  ("reply", b'{"return":"', MAX_LINE), ("reply", b'{"return":"', MAX_LINE + 1)])
+
+@pytest.mark.parametrize(
+    "stage, prefix, total",
+    [
+        ("greeting", b"", None),
+        ("reply", b'{"event":"STOP"}\n{"event":"', None),
+        ("reply", b'{"return":"', MAX_LINE),
+        ("reply", b'{"return":"', MAX_LINE + 1),
+    ],
+)
 def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_connection(peer, stage, prefix, total):
     data = [prefix, stream := Stream()] if total is None else [prefix + b"x" * (total - 14) + b'"}\n']
     got = hostile(peer, stage, data, close=False)
@@ -113,10 +172,16 @@ def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_conne
     assert peer.connections == (1 if total == MAX_LINE else 2)  # the next command connected afresh
     assert total or stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further
 
+
 def test_replies_are_taken_in_order_and_a_stream_out_of_step_is_dropped(peer):
-    peer.handler = {"two": [b'{"return":1}\n{"return":2}\n'], "none": [], "slow": [Delay(0.6), reply("late")],
-                    "bad": [b'{"event":"X","data":"\xff"}\n', reply("bad")], "cut": [b'{"event":\n', reply("cut")],
-                    "refused": [error_reply("GenericError", "no")]}
+    peer.handler = {
+        "two": [b'{"return":1}\n{"return":2}\n'],
+        "none": [],
+        "slow": [Delay(0.6), reply("late")],
+        "bad": [b'{"event":"X","data":"\xff"}\n', reply("bad")],
+        "cut": [b'{"event":\n', reply("cut")],
+        "refused": [error_reply("GenericError", "no")],
+    }
     client = connected(peer, read_timeout=0.2)
     assert [client.execute("two", None), client.execute("none", None)] == ["1", "2"]  # two replies in one read
     steps = [("slow", os_text(errno.EAGAIN)), ("bad", UTF8), ("cut", "EOF while parsing a value at line 2 column 0")]
@@ -128,12 +193,16 @@ def test_replies_are_taken_in_order_and_a_stream_out_of_step_is_dropped(peer):
     # Reconnected with the connect's timeouts.
     assert outcome(lambda: client.execute("slow", None))[0] == os_text(errno.EAGAIN)
 
+
 def test_events_do_not_stretch_the_wait_for_a_reply(peer):
     peer.handler = lambda command, raw: [EVENT, Delay(0.05)] * 200  # events for 10 s, never a reply
-    for read_timeout, call, message in [(0.5, lambda c: c.execute("x", None), os_text(errno.EAGAIN)),
-                                        (5.0, lambda c: c.wait_for_job("j1", 1.0, 0.0), "Timed out waiting for QMP job")]:
+    for read_timeout, call, message in [
+        (0.5, lambda c: c.execute("x", None), os_text(errno.EAGAIN)),
+        (5.0, lambda c: c.wait_for_job("j1", 1.0, 0.0), "Timed out waiting for QMP job"),
+    ]:
         client, started = connected(peer, read_timeout), time.monotonic()
         assert outcome(lambda: call(client))[0] == message and time.monotonic() - started < 4
+
 
 def test_connecting(tmp_dir):
     with QmpPeer(directory=tmp_dir, listen_after=0.4) as late:
@@ -147,6 +216,7 @@ def test_connecting(tmp_dir):
         assert outcome(lambda: _QmpClient(path).connect(timeout, 5.0)) == (NO_SOCKET, {"socket_path": path})
         assert least <= time.monotonic() - started < 1.5
 
+
 def test_a_connect_to_a_full_backlog_ends_at_its_deadline_and_a_close_waits_no_longer(tmp_dir):
     (listener := socket.socket(socket.AF_UNIX)).bind(tmp_dir + "/full.sock")
     listener.listen(0)
@@ -159,6 +229,7 @@ def test_a_connect_to_a_full_backlog_ends_at_its_deadline_and_a_close_waits_no_l
     for s in [listener, *fillers]:
         s.close()
 
+
 @pytest.mark.parametrize("late", ["greeting", "capabilities"])
 def test_the_negotiation_waits_until_the_connects_deadline(peer, late):
     peer.negotiate, peer.greeting = False, [Delay(1.5 if late == "greeting" else 0), GREETING]
@@ -166,9 +237,12 @@ def test_the_negotiation_waits_until_the_connects_deadline(peer, late):
     assert _QmpClient(peer.path).connect(10.0, 0.2) is None  # each read of the negotiation used to end after 1 s
     assert outcome(lambda: _QmpClient(peer.path).connect(0.5, 5.0))[0] == os_text(errno.EAGAIN)
 
+
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("timeout, read_timeout, lines, message",
-                         [(0.0, 5.0, [], os_text(errno.EAGAIN)), (2.0, 0.0, [CAPS], ZERO), (2.0, math.inf, [CAPS], ZERO)])
+@pytest.mark.parametrize(
+    "timeout, read_timeout, lines, message",
+    [(0.0, 5.0, [], os_text(errno.EAGAIN)), (2.0, 0.0, [CAPS], ZERO), (2.0, math.inf, [CAPS], ZERO)],
+)
 def test_zero_socket_timeouts_leave_the_client_disconnected(peer, timeout, read_timeout, lines, message):
     """No time to negotiate, or a read timeout a socket cannot take."""
     client = _QmpClient(peer.path)
@@ -178,25 +252,41 @@ def test_zero_socket_timeouts_leave_the_client_disconnected(peer, timeout, read_
     assert client.execute("x", None) == "{}" and peer.lines == lines + [CAPS, b'{"execute":"x"}\n']
     assert client.connect(0.0, math.nan) is None and client.close() is None and client.close() is None  # when connected
 
+
 @pytest.mark.leakcheck
-@pytest.mark.parametrize("call, text", [
-    (lambda c: c.connect(2.0**64, 1.0), HUGE.format(2.0**64)), (lambda c: c.wait_for_job("j", 1.0, 1e300), HUGE.format(1e300)),
-    (lambda c: c.connect(1.8e19, 1.0), "overflow when adding a duration of 18000000000000000000 seconds to the monotonic clock")])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda c: c.connect(2.0**64, 1.0), HUGE.format(2.0**64)),
+        (lambda c: c.wait_for_job("j", 1.0, 1e300), HUGE.format(1e300)),
+        (
+            lambda c: c.connect(1.8e19, 1.0),
+            "overflow when adding a duration of 18000000000000000000 seconds to the monotonic clock",
+        ),
+    ],
+)
 def test_unrepresentable_times_panic_and_leave_the_client_usable(peer, call, text):
     client = _QmpClient(peer.path)
     for _ in range(2):  # disconnected, then connected
         assert panic(lambda: call(client)) == text and client.execute("x", None) == "{}"
 
+
 def job(job_id="j1", status="concluded", **extra):
     return {"id": job_id, "type": "snapshot-save", "status": status, "current-progress": 1, "total-progress": 1} | extra
+
 
 def jobs(*listings, dismissal=OK):
     """Answers query-jobs with successive listings (the last one repeats)."""
     queue = [listing if isinstance(listing, bytes) else reply(listing) for listing in listings]
-    return {"query-jobs": lambda command, raw: [queue.pop(0) if len(queue) > 1 else queue[0]], "job-dismiss": [dismissal]}
+    return {
+        "query-jobs": lambda command, raw: [queue.pop(0) if len(queue) > 1 else queue[0]],
+        "job-dismiss": [dismissal],
+    }
+
 
 def timed_out(peer, last_status):
     return "Timed out waiting for QMP job", {"job_id": "j1", "last_status": last_status, "socket_path": peer.path}
+
 
 @pytest.mark.leakcheck
 def test_job_records(peer):
@@ -205,10 +295,12 @@ def test_job_records(peer):
     assert _QmpClient(peer.path).query_jobs() == (
         "[" + RECORD + ',{"job_id":"7","job_type":"null","status":"{\\"a\\":[1.5],\\"b\\":1}","current_progress":42,'
         '"total_progress":0,"error":"null"},{"job_id":"null","job_type":"null","status":"null","current_progress":-7,'
-        '"total_progress":0,"error":"{\\"z\\":1}"}]')
+        '"total_progress":0,"error":"{\\"z\\":1}"}]'
+    )
     for result in [{}, [{"id": "a"}, 2]]:
         peer.handler = jobs(result)
         assert outcome(_QmpClient(peer.path).query_jobs) == ("Unexpected QMP query-jobs response", {"result": result})
+
 
 @pytest.mark.leakcheck
 def test_the_job_wait(peer):
@@ -232,20 +324,32 @@ def test_the_job_wait(peer):
     peer.handler = jobs(error_reply("GenericError", "busy"))
     assert outcome(lambda: client.wait_for_job("j1", 2.0, 0.0))[1]["command"] == "query-jobs"
 
-@pytest.mark.parametrize("listings, last_status", [
-    ([[job("j1", "running")]], "running"), ([[{"id": "j1"}]], "null"), ([[job("J1"), job("j1 ")]], None),
-    ([[job("j1", "running")], []], "running")])  # the job disappears: its last status stays
+
+@pytest.mark.parametrize(
+    "listings, last_status",
+    [
+        ([[job("j1", "running")]], "running"),
+        ([[{"id": "j1"}]], "null"),
+        ([[job("J1"), job("j1 ")]], None),
+        ([[job("j1", "running")], []], "running"),
+    ],
+)  # the job disappears: its last status stays
 def test_the_job_wait_runs_until_its_deadline(peer, listings, last_status):
     peer.handler = jobs(*listings)
     started = time.monotonic()
     assert outcome(lambda: _QmpClient(peer.path).wait_for_job("j1", 0.3, 0.02)) == timed_out(peer, last_status)
     assert 0.25 < time.monotonic() - started < 3.0 and len(peer.commands()) >= 2 and DISMISS not in peer.commands()
 
+
 def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tmp_dir):
     concluded, dismissed = time.monotonic() + 0.4, []
-    peer.handler = {"query-jobs": lambda c, r: [reply([] if dismissed else [job(status="concluded" if time.monotonic() > concluded
-                                                                                 else "running")])],
-                    "job-dismiss": lambda c, r: dismissed.append(1) or [OK], "slow": [Delay(0.4), reply("done")]}
+    peer.handler = {
+        "query-jobs": lambda c, r: [
+            reply([] if dismissed else [job(status="concluded" if time.monotonic() > concluded else "running")])
+        ],
+        "job-dismiss": lambda c, r: dismissed.append(1) or [OK],
+        "slow": [Delay(0.4), reply("done")],
+    }
     client, results = connected(peer), []
     later = lambda call: lambda: time.sleep(0.1) or results.append(call())  # noqa: E731
     with other_thread_runs(20):
@@ -257,6 +361,7 @@ def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tm
     assert sorted(results[2:], key=str) == ['"done"', "EOF while parsing a list at line 1 column 2", None]
     with other_thread_runs(20):
         outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
+
 
 def test_a_forked_child_starts_disconnected_and_unlocked():
     child = run_python("""
@@ -281,6 +386,7 @@ with QmpPeer({"slow": [Delay(1.0), reply("parent")]}) as peer:
     lines = [text.decode() for text in (CAPS, line("slow"), CAPS, line("x"))]
     assert replies == ['"parent"', "{}"] and json.loads(last) == [0, lines, 2], child.stderr
 
+
 SIGPIPE_CHILD = """
 import json, signal, time
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)
@@ -294,12 +400,14 @@ for call in [lambda: client.execute("x", None), lambda: time.sleep(0.3) or clien
         print(error.args[0] if type(error) is OSError else json.loads(error.args[0])["message"])
 """
 
+
 def test_no_sigpipe_with_the_default_signal_action():
     with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp, QmpPeer(greeting=[CLOSE]) as closing:
         child = run_python(SIGPIPE_CHILD, qmp.path, closing.path)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines()[:2] == ["{}", os_text(errno.EPIPE)]  # the second send reaches a closed peer
     assert child.stdout.splitlines()[2] in (os_text(errno.EPIPE), os_text(errno.ECONNRESET))
+
 
 @pytest.mark.skipif("CORVANE_SANITIZER_PRELOAD" in os.environ, reason="ASan's operator new aborts instead of throwing")
 def test_memory_that_runs_out_is_memory_error_and_the_client_stays_usable():
@@ -329,6 +437,7 @@ with QmpPeer({"huge": [b'{"return":"' + b"x" * (9 << 20) + b'"}\\n'], "zeros": [
 """)
     assert child.stdout.splitlines() == ["MemoryError ", "ok {}", "ok True", "ok 2"], child.stderr
 
+
 STRESS_PEER = """
 import json
 from peers import QmpPeer, dribble, echo, error_reply, reply
@@ -341,25 +450,36 @@ with QmpPeer({"echo": lambda c, r: dribble(echo(c, r)[0], 40, 0.0002), "refuse":
 print(json.dumps([line.decode() for line in peer.lines]), peer.connections, peer.errors)
 """
 
+
 def test_a_shared_client_under_stress(tmp_path):
     """Twelve threads call the methods of one client (close and connect too) in random order: each call gets its own
     answer, and the peer sees whole command lines, one for each call that sends one."""
-    peer = subprocess.Popen(python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    peer = subprocess.Popen(
+        python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
     client, sent, lock = _QmpClient(peer.stdout.readline().strip()), collections.Counter(), threading.Lock()
-    calls = {"connect": lambda: client.connect(5.0, 30.0), "close": client.close, "job-dismiss": lambda: client.dismiss_job("x"),
-             "refuse": lambda: outcome(lambda: client.execute("refuse", None))[0] == "QMP command 'refuse' failed",
-             "query": lambda: json.loads(client.query_jobs())[1]["status"] == "running",
-             "wait": lambda: json.loads(client.wait_for_job("j", 10.0, 0.0))["job_id"] == "j",
-             "timeout": lambda: outcome(lambda: client.wait_for_job("slow", 0.03, 0.01))[1]["last_status"] in ("running", None)}
+    calls = {
+        "connect": lambda: client.connect(5.0, 30.0),
+        "close": client.close,
+        "job-dismiss": lambda: client.dismiss_job("x"),
+        "refuse": lambda: outcome(lambda: client.execute("refuse", None))[0] == "QMP command 'refuse' failed",
+        "query": lambda: json.loads(client.query_jobs())[1]["status"] == "running",
+        "wait": lambda: json.loads(client.wait_for_job("j", 10.0, 0.0))["job_id"] == "j",
+        "timeout": lambda: (
+            outcome(lambda: client.wait_for_job("slow", 0.03, 0.01))[1]["last_status"] in ("running", None)
+        ),
+    }
+
     def worker(t):
-        rng, value, stop_at = random.Random(t), {"s": "é\n\"" * t, "t": t}, time.monotonic() + 3
+        rng, value, stop_at = random.Random(t), {"s": 'é\n"' * t, "t": t}, time.monotonic() + 3
         text, compact = json.dumps(value, indent=1), json.dumps(value, separators=(",", ":"), ensure_ascii=False)
         for n in itertools.count():
             if n >= 50 and time.monotonic() > stop_at:
                 return
             with lock:
                 sent[name := rng.choice(["echo", *calls])] += 1
-            assert (client.execute("echo", text) == compact if name == "echo" else calls[name]() is not False), name
+            assert client.execute("echo", text) == compact if name == "echo" else calls[name]() is not False, name
+
     assert not in_threads(*[lambda t=t: worker(t) for t in range(12)]) and not in_threads.failures
     client.close()
     lines, connections, errors = peer.communicate("", timeout=30)[0].rsplit(" ", 2)

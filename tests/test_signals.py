@@ -1,8 +1,8 @@
 """Signals in blocking calls, a subprocess each: a handler that raises ends the call, one that returns does not."""
+
 import json
 
 import pytest
-
 from peers import run_python
 
 SCRIPT = r"""
@@ -41,11 +41,20 @@ print(json.dumps([outcome, elapsed, client.execute("y", None), peer.connections,
 """
 
 RAISING = ["execute", "connect", "request", "wait", "decompress", "open", "busy"]
-RETURNING = {"timeout": "Resource temporarily unavailable", "connect": "Timed out waiting for QMP socket",
-             "job wait": '"last_status":"running"', "late request": "(200, '{}')", "reenter": "'\"x\"'"}
+RETURNING = {
+    "timeout": "Resource temporarily unavailable",
+    "connect": "Timed out waiting for QMP socket",
+    "job wait": '"last_status":"running"',
+    "late request": "(200, '{}')",
+    "reenter": "'\"x\"'",
+}
 
-@pytest.mark.parametrize("mode, name, expected", [("raise", name, "KeyboardInterrupt") for name in RAISING]
-                         + [("periodic", name, text) for name, text in RETURNING.items()])
+
+@pytest.mark.parametrize(
+    "mode, name, expected",
+    [("raise", name, "KeyboardInterrupt") for name in RAISING]
+    + [("periodic", name, text) for name, text in RETURNING.items()],
+)
 def test_signal_during_a_blocking_call(mode, name, expected):
     done = run_python(SCRIPT, mode, name)
     assert done.returncode == 0, done.stderr

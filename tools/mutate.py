@@ -49,7 +49,9 @@ TOP_LEVEL_SKIPPED = {"build"}
 PUNCTUATORS = sorted(
     """<=> <<= >>= ->* -> :: << >> <= >= == != && || ++ -- += -= *= /= %= &= |= ^= ... .*
        { } [ ] ( ) ; : , . ? ~ ! + - * / % ^ & | = < > #""".split(),
-    key=len, reverse=True)
+    key=len,
+    reverse=True,
+)
 RAW_PREFIXES = {"R", "u8R", "uR", "UR", "LR"}
 
 
@@ -149,7 +151,7 @@ def skip_quoted(text, i):
 
 def skip_raw_string(text, i):
     open_paren = text.index("(", i)
-    closing = ")" + text[i + 1:open_paren] + '"'
+    closing = ")" + text[i + 1 : open_paren] + '"'
     end = text.find(closing, open_paren)
     return len(text) if end < 0 else end + len(closing)
 
@@ -162,8 +164,12 @@ def is_logical_and(tokens, i):
     # (`T&& x`) is not, and an rvalue-qualified member (`f() && {`) is followed
     # by what cannot start an operand.
     tok = tokens[i]
-    return (tok.text == "&&" and tok.space_before and tok.space_after
-            and (i + 1 == len(tokens) or tokens[i + 1].text not in NOT_AFTER_LOGICAL_AND))
+    return (
+        tok.text == "&&"
+        and tok.space_before
+        and tok.space_after
+        and (i + 1 == len(tokens) or tokens[i + 1].text not in NOT_AFTER_LOGICAL_AND)
+    )
 
 
 def template_brackets(tokens):
@@ -235,7 +241,7 @@ def integer_neighbours(literal):
         base, prefix, fmt = 8, "0", "o"
     else:
         base, prefix, fmt = 10, "", "d"
-    body = digits[len(prefix):] if base != 10 else digits
+    body = digits[len(prefix) :] if base != 10 else digits
     value = int(body, base)
     if base in (2, 16):
         fmt = f"0{len(body)}{fmt}"  # keep the written width: 0x09 → 0x0A
@@ -251,9 +257,10 @@ def mutants_of(path, text):
         line = text.count("\n", 0, tok.start) + 1
         line_start = text.rfind("\n", 0, tok.start) + 1
         line_end = text.find("\n", tok.start)
-        source_line = text[line_start:line_end if line_end >= 0 else len(text)].strip()
-        found.append(Mutant(path, tok.start, tok.end, tok.text, replacement, line,
-                            tok.start - line_start + 1, source_line))
+        source_line = text[line_start : line_end if line_end >= 0 else len(text)].strip()
+        found.append(
+            Mutant(path, tok.start, tok.end, tok.text, replacement, line, tok.start - line_start + 1, source_line)
+        )
 
     for i, tok in enumerate(tokens):
         after_operator = i > 0 and tokens[i - 1].text == "operator"
@@ -273,8 +280,11 @@ def mutants_of(path, text):
 
 
 def all_mutants(tree):
-    sources = sorted(p.relative_to(tree).as_posix() for p in (tree / "src").rglob("*")
-                     if p.suffix in (".cpp", ".hpp") and p.is_file())
+    sources = sorted(
+        p.relative_to(tree).as_posix()
+        for p in (tree / "src").rglob("*")
+        if p.suffix in (".cpp", ".hpp") and p.is_file()
+    )
     mutants = []
     for path in sources:
         mutants += mutants_of(path, (tree / path).read_text())
@@ -282,6 +292,7 @@ def all_mutants(tree):
 
 
 # --- Scratch tree -------------------------------------------------------------
+
 
 def sync_tree(source, target):
     """Makes target a copy of source (without build/ and caches). A file whose
@@ -291,13 +302,17 @@ def sync_tree(source, target):
     for directory, subdirs, files in os.walk(source):
         here = Path(directory)
         rel = here.relative_to(source)
-        subdirs[:] = sorted(d for d in subdirs if d not in SKIPPED_NAMES
-                            and not (rel == Path(".") and d in TOP_LEVEL_SKIPPED))
+        subdirs[:] = sorted(
+            d for d in subdirs if d not in SKIPPED_NAMES and not (rel == Path(".") and d in TOP_LEVEL_SKIPPED)
+        )
         (target / rel).mkdir(exist_ok=True)
         wanted = set(subdirs) | set(files)
         for existing in (target / rel).iterdir():
-            if existing.name in wanted or existing.name in SKIPPED_NAMES \
-                    or (rel == Path(".") and existing.name in TOP_LEVEL_SKIPPED):
+            if (
+                existing.name in wanted
+                or existing.name in SKIPPED_NAMES
+                or (rel == Path(".") and existing.name in TOP_LEVEL_SKIPPED)
+            ):
                 continue
             if existing.is_dir() and not existing.is_symlink():
                 shutil.rmtree(existing)
@@ -327,17 +342,35 @@ def same_content(a, b):
 
 # --- Build and test -----------------------------------------------------------
 
+
 def build(log_path):
     """Installs the release module built from the scratch tree into the scratch
     virtual environment, as ./dev build does for the work tree. True on success."""
     with open(log_path, "a") as log:
         if not (VENV / "bin" / "python").exists():
-            subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(VENV)],
-                           check=True, stdout=log, stderr=subprocess.STDOUT)
+            subprocess.run(
+                [sys.executable, "-m", "venv", "--system-site-packages", str(VENV)],
+                check=True,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+            )
         result = subprocess.run(
-            [str(VENV / "bin" / "python"), "-m", "pip", "install", "--no-build-isolation", "--no-deps",
-             "--disable-pip-version-check", "-C", f"build-dir={BUILD_DIR}", str(TREE)],
-            cwd=TREE, stdout=log, stderr=subprocess.STDOUT)
+            [
+                str(VENV / "bin" / "python"),
+                "-m",
+                "pip",
+                "install",
+                "--no-build-isolation",
+                "--no-deps",
+                "--disable-pip-version-check",
+                "-C",
+                f"build-dir={BUILD_DIR}",
+                str(TREE),
+            ],
+            cwd=TREE,
+            stdout=log,
+            stderr=subprocess.STDOUT,
+        )
     return result.returncode == 0
 
 
@@ -358,15 +391,31 @@ def run_suite(log_path, time_limit, timeout_per_test, pytest_args):
     # seed for the property tests, so a mutant's result does not depend on the
     # ones run before it.
     shutil.rmtree(TREE / ".hypothesis", ignore_errors=True)
-    command = [str(VENV / "bin" / "python"), "-m", "pytest", "-p", "no:cacheprovider", "-x", "-q",
-               f"--timeout={timeout_per_test}", "--hypothesis-seed=0", *pytest_args]
+    command = [
+        str(VENV / "bin" / "python"),
+        "-m",
+        "pytest",
+        "-p",
+        "no:cacheprovider",
+        "-x",
+        "-q",
+        f"--timeout={timeout_per_test}",
+        "--hypothesis-seed=0",
+        *pytest_args,
+    ]
     with open(log_path, "a") as log:
         log.write("$ " + " ".join(command) + "\n")
         log.flush()
         offset = log.tell()
-        child = subprocess.Popen(command, cwd=TREE, stdout=log, stderr=subprocess.STDOUT,
-                                 stdin=subprocess.DEVNULL, start_new_session=True,
-                                 env=dict(os.environ, COLUMNS="200"))
+        child = subprocess.Popen(
+            command,
+            cwd=TREE,
+            stdout=log,
+            stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL,
+            start_new_session=True,
+            env=dict(os.environ, COLUMNS="200"),
+        )
         try:
             code = child.wait(timeout=time_limit)
         except subprocess.TimeoutExpired:
@@ -388,8 +437,7 @@ def run_suite(log_path, time_limit, timeout_per_test, pytest_args):
     # No summary: the interpreter died (a crash, an abort) or pytest-timeout
     # ended it; the innermost test frame of the fault handler's dump names the test.
     frame = FAULT_FRAME.findall(output)
-    return Outcome(status, "::".join(frame[-1]) if frame else "",
-                   f"signal {-code}" if code < 0 else f"exit {code}")
+    return Outcome(status, "::".join(frame[-1]) if frame else "", f"signal {-code}" if code < 0 else f"exit {code}")
 
 
 def judge(log_path, time_limit, timeout_per_test, pytest_args):
@@ -433,18 +481,19 @@ def stop_group(child):
 
 # --- Driver -------------------------------------------------------------------
 
+
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="./dev mutate", description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("count", nargs="?", type=int, default=40, metavar="N",
-                        help="how many mutants (default 40)")
+    parser = argparse.ArgumentParser(
+        prog="./dev mutate", description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("count", nargs="?", type=int, default=40, metavar="N", help="how many mutants (default 40)")
     parser.add_argument("--seed", type=int, default=1, help="chooses the mutants (default 1)")
-    parser.add_argument("--only", default="",
-                        help="run only these of the chosen mutants, by number (for example 3,17)")
+    parser.add_argument("--only", default="", help="run only these of the chosen mutants, by number (for example 3,17)")
     parser.add_argument("--list", action="store_true", help="print the chosen mutants, run nothing")
     parser.add_argument("--timeout", type=float, default=60, help="seconds per test (default 60)")
-    parser.add_argument("pytest_args", nargs="*", metavar="-- PYTEST ARGS",
-                        help="passed to pytest (for example a test file)")
+    parser.add_argument(
+        "pytest_args", nargs="*", metavar="-- PYTEST ARGS", help="passed to pytest (for example a test file)"
+    )
     return parser.parse_args(argv)
 
 
@@ -491,8 +540,10 @@ def main(argv):
         report.write(line + "\n")
         report.flush()
 
-    emit(f"mutation run: {len(candidates)} candidate mutants in src/, {len(chosen)} chosen with seed "
-         f"{args.seed}" + (f", running {', '.join(map(str, numbers))}" if args.only else ""))
+    emit(
+        f"mutation run: {len(candidates)} candidate mutants in src/, {len(chosen)} chosen with seed "
+        f"{args.seed}" + (f", running {', '.join(map(str, numbers))}" if args.only else "")
+    )
     print("[mutate] building the unmutated scratch tree", file=sys.stderr, flush=True)
     if not build(LOGS / "baseline.txt"):
         sys.exit(f"[mutate] the unmutated tree does not build: see {LOGS / 'baseline.txt'}")
@@ -501,27 +552,30 @@ def main(argv):
     baseline = judge(LOGS / "baseline.txt", 3600, args.timeout, args.pytest_args)
     baseline_seconds = time.monotonic() - started_baseline
     if baseline.status != "survived":
-        sys.exit(f"[mutate] the suite fails without a mutant ({baseline.test} {baseline.note}): "
-                 f"see {LOGS / 'baseline.txt'}")
+        sys.exit(
+            f"[mutate] the suite fails without a mutant ({baseline.test} {baseline.note}): see {LOGS / 'baseline.txt'}"
+        )
     if baseline.note:
         emit(f"unmutated suite: {baseline.note}")
     # A hung suite is stopped at three times the clean run, plus time for a
     # busy machine.
     time_limit = 3 * baseline_seconds + 120
-    emit(f"unmutated suite passes in {baseline_seconds:.0f} s; a mutant's suite is stopped after "
-         f"{time_limit:.0f} s, a test after {args.timeout:.0f} s")
+    emit(
+        f"unmutated suite passes in {baseline_seconds:.0f} s; a mutant's suite is stopped after "
+        f"{time_limit:.0f} s, a test after {args.timeout:.0f} s"
+    )
 
     counts = {"killed": 0, "survived": 0, "unbuildable": 0, "timeout": 0}
     for k in numbers:
         m = chosen[k - 1]
         path = TREE / m.path
         original = path.read_text()
-        assert original[m.start:m.end] == m.original, m
+        assert original[m.start : m.end] == m.original, m
         log = LOGS / f"{k:0{width}}.txt"
         log.write_text(f"{m.where()}: {m.original} → {m.replacement}\n{m.source_line}\n\n")
         t0 = time.monotonic()
         try:
-            path.write_text(original[:m.start] + m.replacement + original[m.end:])
+            path.write_text(original[: m.start] + m.replacement + original[m.end :])
             if build(log):
                 outcome = judge(log, time_limit, args.timeout, args.pytest_args)
             else:
@@ -530,14 +584,15 @@ def main(argv):
             path.write_text(original)
         counts[outcome.status] += 1
         detail = " ".join(filter(None, (outcome.test, f"({outcome.note})" if outcome.note else ""))) or "-"
-        emit(f"{describe(k, m)}  {outcome.status:<11} {time.monotonic() - t0:4.0f} s  {detail}"
-             f"  | {m.source_line[:70]}")
+        emit(f"{describe(k, m)}  {outcome.status:<11} {time.monotonic() - t0:4.0f} s  {detail}  | {m.source_line[:70]}")
 
     killed = counts["killed"] + counts["timeout"]
     judged = killed + counts["survived"]
     score = f"{killed}/{judged} = {killed / judged:.2f}" if judged else "n/a"
-    emit(f"mutants: {killed} killed, {counts['survived']} survived, {counts['unbuildable']} unbuildable"
-         f" ({counts['timeout']} of the killed by timeout); score {score}")
+    emit(
+        f"mutants: {killed} killed, {counts['survived']} survived, {counts['unbuildable']} unbuildable"
+        f" ({counts['timeout']} of the killed by timeout); score {score}"
+    )
     emit(f"wall time {time.monotonic() - started:.0f} s; logs in {LOGS.relative_to(ROOT)}")
     return 0
 

@@ -133,9 +133,7 @@ void require_deadline_in_range(Duration duration) {
               " seconds to the monotonic clock");
 }
 
-Instant deadline_after(Duration duration) {
-    return checked_add(Instant::now(), duration).value_or(Instant::max());
-}
+Instant deadline_after(Duration duration) { return checked_add(Instant::now(), duration).value_or(Instant::max()); }
 
 Duration api_timeout(double seconds) {
     constexpr double minimum = 0.001;

@@ -104,8 +104,7 @@ Result<UnixAddress, IoError> unix_address(std::string_view path) {
         return fail(IoError::message("paths must not contain interior null bytes"));
     UnixAddress result;
     result.addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(result.addr.sun_path))
-        return fail(IoError::message("path must be shorter than SUN_LEN"));
+    if (path.size() >= sizeof(result.addr.sun_path)) return fail(IoError::message("path must be shorter than SUN_LEN"));
     std::memcpy(result.addr.sun_path, path.data(), path.size());
     std::size_t length = offsetof(sockaddr_un, sun_path) + path.size();
     if (!path.empty()) length += 1;  // the terminating NUL
@@ -124,8 +123,7 @@ Result<UniqueFd, IoError> open_unix_stream_socket() {
 #endif
 #if defined(SO_NOSIGPIPE)
     int one = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) == -1)
-        return fail(IoError::last_os_error());
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) == -1) return fail(IoError::last_os_error());
 #endif
     return fd;
 }

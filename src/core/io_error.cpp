@@ -8,9 +8,7 @@ namespace {
 
 // strerror_r comes in two shapes: the POSIX one returns an int and fills the
 // buffer, the GNU one returns the text. Overloads pick whichever is declared.
-[[maybe_unused]] const char* strerror_result(int status, const char* buffer) {
-    return status == 0 ? buffer : nullptr;
-}
+[[maybe_unused]] const char* strerror_result(int status, const char* buffer) { return status == 0 ? buffer : nullptr; }
 [[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
 
 }  // namespace

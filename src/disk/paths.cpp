@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -124,8 +124,7 @@ Result<UniqueFd, IoError> open_read_only(std::string_view path) {
 }
 
 Result<Unit, IoError> truncate_file(int fd, std::uint64_t length) {
-    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
-        return fail(IoError::from_errno(EFBIG));
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(IoError::from_errno(EFBIG));
     if (call_retrying([&] { return ::ftruncate(fd, static_cast<off_t>(length)); }) != 0)
         return fail(IoError::last_os_error());
     return Unit{};

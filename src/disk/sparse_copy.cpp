@@ -135,34 +135,38 @@ Result<bool, IoError> try_clone(int source, int temp) {
 Result<std::string, IoError> clone_or_sparse_copy(std::string_view source, std::string_view target) {
     auto info = stat_path(source);
     if (!info) return std::move(info).take_failure();
-    if (!S_ISREG(info->st_mode))
-        return fail(IoError::message("source is not a regular file: " + std::string(source)));
+    if (!S_ISREG(info->st_mode)) return fail(IoError::message("source is not a regular file: " + std::string(source)));
     // ".tmp-PID-NANOS": concurrent copies to one target never share a temporary
     // file. Owner-only until the copy is complete and takes the source's mode:
     // the image may be private, and the temporary file must not expose it.
     const TempPlan plan{".tmp-" + unique_tag(), TempName::unique, 0600};
     const auto size = static_cast<std::uint64_t>(info->st_size);
-    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<std::string, IoError> {
-        auto cloned = try_clone(input.get(), temp.fd());
-        if (!cloned) return std::move(cloned).take_failure();
-        if (*cloned) {
-            // The length seen at the start, as for the copy.
-            if (auto cut = truncate_file(temp.fd(), size); !cut) return std::move(cut).take_failure();
-        } else {
-            // Released on failure in reverse: the buffer, then the source.
-            auto output = SparseOutput::create(temp.fd(), kChunk);
-            if (!output) return std::move(output).take_failure();
-            if (auto copied = copy_chunks(input.get(), *output); !copied) return std::move(copied).take_failure();
-            // The length seen at the start, also when the copy ends in skipped chunks.
-            if (auto done = output->finish(size); !done) return std::move(done).take_failure();
-        }
-        input.reset();
-        // After the last write: writing clears the set-id bits.
-        auto mode = copied_mode(*info, temp.fd());
-        if (!mode) return std::move(mode).take_failure();
-        if (auto changed = change_mode(temp.fd(), *mode); !changed) return std::move(changed).take_failure();
-        return std::string(*cloned ? "reflink" : "sparse");
-    });
+    return write_through_temp(source, target, plan,
+                              [&](TempFile& temp, UniqueFd input) -> Result<std::string, IoError> {
+                                  auto cloned = try_clone(input.get(), temp.fd());
+                                  if (!cloned) return std::move(cloned).take_failure();
+                                  if (*cloned) {
+                                      // The length seen at the start, as for the copy.
+                                      if (auto cut = truncate_file(temp.fd(), size); !cut)
+                                          return std::move(cut).take_failure();
+                                  } else {
+                                      // Released on failure in reverse: the buffer, then the source.
+                                      auto output = SparseOutput::create(temp.fd(), kChunk);
+                                      if (!output) return std::move(output).take_failure();
+                                      if (auto copied = copy_chunks(input.get(), *output); !copied)
+                                          return std::move(copied).take_failure();
+                                      // The length seen at the start, also when the copy ends in skipped chunks.
+                                      if (auto done = output->finish(size); !done)
+                                          return std::move(done).take_failure();
+                                  }
+                                  input.reset();
+                                  // After the last write: writing clears the set-id bits.
+                                  auto mode = copied_mode(*info, temp.fd());
+                                  if (!mode) return std::move(mode).take_failure();
+                                  if (auto changed = change_mode(temp.fd(), *mode); !changed)
+                                      return std::move(changed).take_failure();
+                                  return std::string(*cloned ? "reflink" : "sparse");
+                              });
 }
 
 }  // namespace corvane::disk

@@ -1,7 +1,7 @@
 #include "disk/operations.hpp"
 
-#include <zstd.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <cerrno>
 #include <memory>
@@ -111,24 +111,26 @@ Result<std::string, IoError> decompress_zstd_sparse(std::string_view source, std
     // A fixed name: a file that an interrupted run left there is replaced,
     // while one that another call is writing refuses this call.
     const TempPlan plan{".tmp", TempName::shared, 0666};
-    return write_through_temp(source, target, plan, [&](TempFile& temp, UniqueFd input) -> Result<std::string, IoError> {
-        // Released on failure in reverse: the output's buffer, then the reader.
-        auto reader = ZstdPieceReader::create(std::move(input));
-        if (!reader) return std::move(reader).take_failure();
-        auto output = SparseOutput::create(temp.fd(), chunk_size);
-        if (!output) return std::move(output).take_failure();
-        std::uint64_t total = 0;
-        for (;;) {
-            auto piece = reader->next_piece(output->buffer(), output->capacity());
-            if (!piece) return std::move(piece).take_failure();
-            if (*piece == 0) break;
-            if (auto written = output->write(*piece); !written) return std::move(written).take_failure();
-            total += *piece;
-        }
-        // The decoded length, also when the output ends in skipped pieces.
-        if (auto done = output->finish(total); !done) return std::move(done).take_failure();
-        return std::string("sparse");
-    });
+    return write_through_temp(source, target, plan,
+                              [&](TempFile& temp, UniqueFd input) -> Result<std::string, IoError> {
+                                  // Released on failure in reverse: the output's buffer, then the reader.
+                                  auto reader = ZstdPieceReader::create(std::move(input));
+                                  if (!reader) return std::move(reader).take_failure();
+                                  auto output = SparseOutput::create(temp.fd(), chunk_size);
+                                  if (!output) return std::move(output).take_failure();
+                                  std::uint64_t total = 0;
+                                  for (;;) {
+                                      auto piece = reader->next_piece(output->buffer(), output->capacity());
+                                      if (!piece) return std::move(piece).take_failure();
+                                      if (*piece == 0) break;
+                                      if (auto written = output->write(*piece); !written)
+                                          return std::move(written).take_failure();
+                                      total += *piece;
+                                  }
+                                  // The decoded length, also when the output ends in skipped pieces.
+                                  if (auto done = output->finish(total); !done) return std::move(done).take_failure();
+                                  return std::string("sparse");
+                              });
 }
 
 }  // namespace corvane::disk

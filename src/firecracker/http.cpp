@@ -113,8 +113,7 @@ Result<std::optional<std::uint64_t>, std::string> content_length(Lines& lines) {
         if (colon == std::string_view::npos) continue;
         // The name is taken as it stands: " Content-Length" and "Content-Length " do not match.
         if (!equals_ignoring_ascii_case(line->substr(0, colon), "content-length")) continue;
-        auto value = parse_decimal(trim_whitespace(line->substr(colon + 1)),
-                                   std::numeric_limits<std::uint64_t>::max());
+        auto value = parse_decimal(trim_whitespace(line->substr(colon + 1)), std::numeric_limits<std::uint64_t>::max());
         if (!value) return fail("invalid Content-Length: " + std::string(value.error()));
         return std::optional<std::uint64_t>(value.value());
     }
@@ -140,8 +139,8 @@ Result<UniqueFd, FirecrackerError> open_connection(std::string_view socket_path,
 }
 
 struct ReceivedHead {
-    std::string buffer;       // the head and whatever followed it in the same receives
-    std::size_t end = 0;      // offset of CR LF CR LF
+    std::string buffer;   // the head and whatever followed it in the same receives
+    std::size_t end = 0;  // offset of CR LF CR LF
 };
 
 // Each receive is bounded by the socket's receive timeout, kept across signals.
@@ -164,8 +163,7 @@ Result<ReceivedHead, FirecrackerError> receive_head(int fd) {
         if (got < 0) return fail(last_os_error());
         if (got == 0) return fail(FirecrackerError::message("malformed HTTP response"));
         buffer.append(area, static_cast<std::size_t>(got));
-        if (buffer.size() > kHeaderLimit)
-            return fail(FirecrackerError::message("HTTP response headers are too large"));
+        if (buffer.size() > kHeaderLimit) return fail(FirecrackerError::message("HTTP response headers are too large"));
     }
 }
 
@@ -200,8 +198,8 @@ bool has_control_byte(std::string_view text) {
 Result<Unit, FirecrackerError> check_request_line(std::string_view method, std::string_view path) {
     for (const auto& [name, text] : {std::pair{"method", method}, std::pair{"path", path}}) {
         if (has_control_byte(text))
-            return fail(FirecrackerError::message(std::string("HTTP request ") + name +
-                                                  " contains a control character"));
+            return fail(
+                FirecrackerError::message(std::string("HTTP request ") + name + " contains a control character"));
     }
     return Unit{};
 }
@@ -249,8 +247,7 @@ Result<HttpReply, FirecrackerError> http_unix_request(std::string_view socket_pa
 
     if (head->content_length && *head->content_length > kBodyLimit)
         return fail(FirecrackerError::message("HTTP response body of " + std::to_string(*head->content_length) +
-                                              " bytes exceeds the limit of " + std::to_string(kBodyLimit) +
-                                              " bytes"));
+                                              " bytes exceeds the limit of " + std::to_string(kBodyLimit) + " bytes"));
 
     std::string_view content = buffer.substr(received->end + 4);
     std::unique_ptr<char[]> storage;

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "core/duration.hpp"
 
@@ -19,7 +19,7 @@ constexpr Duration kPause{0, 25'000'000};
 bool can_examine(std::string_view socket_path) {
     if (socket_path.find('\0') != std::string_view::npos) return false;
     const std::string path(socket_path);
-    struct stat status {};
+    struct stat status{};
     return ::stat(path.c_str(), &status) == 0;
 }
 

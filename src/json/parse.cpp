@@ -55,10 +55,14 @@ bool is_number_char(char c) { return is_digit(c) || c == '-' || c == '+' || c ==
 
 std::string_view literal_word(char first) {
     switch (first) {
-        case 'n': return "null";
-        case 't': return "true";
-        case 'f': return "false";
-        default: return {};
+        case 'n':
+            return "null";
+        case 't':
+            return "true";
+        case 'f':
+            return "false";
+        default:
+            return {};
     }
 }
 
@@ -82,7 +86,7 @@ ParseError at(std::string_view text, std::string description, std::size_t offset
 struct Lexeme {
     enum class Where { between, string, number, literal } where = Where::between;
     std::size_t token_start = 0;
-    bool after_backslash = false;       // inside a string, right after '\'
+    bool after_backslash = false;        // inside a string, right after '\'
     std::size_t high_surrogate_end = 0;  // end offset of the last high-surrogate escape, or 0
 };
 
@@ -154,7 +158,8 @@ char previous_significant(std::string_view text, std::size_t offset) {
 // Between tokens: what the grammar expected decides the description.
 ParseError between_tokens(std::string_view text, Cause cause, std::size_t offset, Expect expect) {
     const char previous = previous_significant(text, offset);
-    const bool after_comma = previous == ',' && (expect == Expect::array_separator || expect == Expect::object_separator);
+    const bool after_comma =
+        previous == ',' && (expect == Expect::array_separator || expect == Expect::object_separator);
     const bool after_colon = previous == ':' && expect == Expect::colon;
     const bool value_expected = expect == Expect::top_value || expect == Expect::array_first || after_colon ||
                                 (after_comma && expect == Expect::array_separator);
@@ -183,11 +188,16 @@ ParseError between_tokens(std::string_view text, Cause cause, std::size_t offset
         return at(text, "key must be a string", offset);
     }
     switch (expect) {
-        case Expect::array_separator: return at(text, "expected `,` or `]`", offset);
-        case Expect::object_first: return at(text, "key must be a string", offset);
-        case Expect::object_separator: return at(text, "expected `,` or `}`", offset);
-        case Expect::colon: return at(text, "expected `:`", offset);
-        default: return at(text, "trailing characters", offset);
+        case Expect::array_separator:
+            return at(text, "expected `,` or `]`", offset);
+        case Expect::object_first:
+            return at(text, "key must be a string", offset);
+        case Expect::object_separator:
+            return at(text, "expected `,` or `}`", offset);
+        case Expect::colon:
+            return at(text, "expected `:`", offset);
+        default:
+            return at(text, "trailing characters", offset);
     }
 }
 
@@ -263,8 +273,8 @@ ParseError inside_string(std::string_view text, Cause cause, std::size_t offset,
     if (cause == Cause::incomplete || offset >= text.size()) return at(text, "EOF while parsing a string", text.size());
     const auto byte = static_cast<unsigned char>(text[offset]);
     // A high surrogate must be followed directly by "\u".
-    const bool after_high = lx.high_surrogate_end != 0 &&
-                            (lx.high_surrogate_end == offset || (lx.after_backslash && lx.high_surrogate_end + 1 == offset));
+    const bool after_high = lx.high_surrogate_end != 0 && (lx.high_surrogate_end == offset ||
+                                                           (lx.after_backslash && lx.high_surrogate_end + 1 == offset));
     if (after_high) return at(text, "unexpected end of hex escape", offset);
     if (lx.after_backslash) return at(text, "invalid escape", offset);
     if (byte < 0x20) return at(text, "control character (\\u0000-\\u001F) found while parsing a string", offset);
@@ -273,20 +283,25 @@ ParseError inside_string(std::string_view text, Cause cause, std::size_t offset,
 
 ParseError diagnose(std::string_view text, Cause cause, std::size_t offset, Expect expect) {
     switch (cause) {
-        case Cause::too_deep: return at(text, "recursion limit exceeded", offset);
-        case Cause::out_of_range: return at(text, "number out of range", offset);
+        case Cause::too_deep:
+            return at(text, "recursion limit exceeded", offset);
+        case Cause::out_of_range:
+            return at(text, "number out of range", offset);
         case Cause::hex_digit:
         case Cause::lone_low_surrogate:
         case Cause::bad_low_surrogate:
             if (auto fault = unicode_escape_fault(text)) return *std::move(fault);
             return at(text, "invalid escape", offset);
-        default: break;
+        default:
+            break;
     }
 
     const Lexeme lx = lex_until(text, offset);
     switch (lx.where) {
-        case Lexeme::Where::string: return inside_string(text, cause, offset, lx);
-        case Lexeme::Where::literal: return at(text, "EOF while parsing a value", text.size());
+        case Lexeme::Where::string:
+            return inside_string(text, cause, offset, lx);
+        case Lexeme::Where::literal:
+            return at(text, "EOF while parsing a value", text.size());
         case Lexeme::Where::number: {
             // A number is complete when it ends in a digit; a digit right after
             // one can only follow a leading zero.
@@ -296,7 +311,8 @@ ParseError diagnose(std::string_view text, Cause cause, std::size_t offset, Expe
             if (!at_end && is_digit(text[offset])) return at(text, "invalid number", offset);
             break;
         }
-        case Lexeme::Where::between: break;
+        case Lexeme::Where::between:
+            break;
     }
     if (cause == Cause::trailing) return at(text, "trailing characters", offset);
     return between_tokens(text, cause, offset, expect);
@@ -375,12 +391,18 @@ public:
         }
         rest_.remove_prefix(2);
         switch (kind) {
-            case 'b': return 0x08;
-            case 't': return 0x09;
-            case 'n': return 0x0A;
-            case 'f': return 0x0C;
-            case 'r': return 0x0D;
-            default: return static_cast<unsigned char>(kind);  // '"' or '\\'
+            case 'b':
+                return 0x08;
+            case 't':
+                return 0x09;
+            case 'n':
+                return 0x0A;
+            case 'f':
+                return 0x0C;
+            case 'r':
+                return 0x0D;
+            default:
+                return static_cast<unsigned char>(kind);  // '"' or '\\'
         }
     }
 
@@ -564,7 +586,9 @@ public:
         }
         return scalar(Value::negative_integer(i));
     }
-    bool on_uint64(std::uint64_t u, boost::json::string_view, error_code&) { return scalar(Value::unsigned_integer(u)); }
+    bool on_uint64(std::uint64_t u, boost::json::string_view, error_code&) {
+        return scalar(Value::unsigned_integer(u));
+    }
     bool on_double(double d, boost::json::string_view s, error_code& ec) {
         if (!std::isfinite(d)) {
             out_of_range_end_ = last_byte_of(s);
@@ -675,9 +699,13 @@ std::size_t compact_value_end(std::string_view text, std::size_t pos) {
             continue;
         }
         switch (c) {
-            case '"': in_string = true; break;
+            case '"':
+                in_string = true;
+                break;
             case '[':
-            case '{': ++depth; break;
+            case '{':
+                ++depth;
+                break;
             case ']':
             case '}':
                 if (depth == 0) return pos;
@@ -686,7 +714,8 @@ std::size_t compact_value_end(std::string_view text, std::size_t pos) {
             case ',':
                 if (depth == 0) return pos;
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     return pos;
@@ -705,7 +734,8 @@ std::optional<std::string_view> find_member(std::string_view object, std::string
         const std::size_t key_end = compact_value_end(object, pos);
         const std::size_t value_begin = key_end + 1;  // past the ':'
         const std::size_t value_end = compact_value_end(object, value_begin);
-        if (object.substr(pos + 1, key_end - pos - 2) == key) return object.substr(value_begin, value_end - value_begin);
+        if (object.substr(pos + 1, key_end - pos - 2) == key)
+            return object.substr(value_begin, value_end - value_begin);
         pos = value_end + 1;  // past the ',' (or the closing '}')
     }
     return std::nullopt;

@@ -36,14 +36,30 @@ void write_object(const Value::Object& members, std::string& out) {
 
 void write_value(const Value& value, std::string& out) {
     switch (value.kind()) {
-        case Value::Kind::null: out += "null"; break;
-        case Value::Kind::boolean: out += value.as_bool() ? "true" : "false"; break;
-        case Value::Kind::unsigned_integer: out += std::to_string(value.as_unsigned()); break;
-        case Value::Kind::negative_integer: out += std::to_string(value.as_negative()); break;
-        case Value::Kind::number: write_json_double(value.as_double(), out); break;
-        case Value::Kind::string: write_json_string(value.as_string(), out); break;
-        case Value::Kind::array: write_array(value.as_array(), out); break;
-        case Value::Kind::object: write_object(value.as_object(), out); break;
+        case Value::Kind::null:
+            out += "null";
+            break;
+        case Value::Kind::boolean:
+            out += value.as_bool() ? "true" : "false";
+            break;
+        case Value::Kind::unsigned_integer:
+            out += std::to_string(value.as_unsigned());
+            break;
+        case Value::Kind::negative_integer:
+            out += std::to_string(value.as_negative());
+            break;
+        case Value::Kind::number:
+            write_json_double(value.as_double(), out);
+            break;
+        case Value::Kind::string:
+            write_json_string(value.as_string(), out);
+            break;
+        case Value::Kind::array:
+            write_array(value.as_array(), out);
+            break;
+        case Value::Kind::object:
+            write_object(value.as_object(), out);
+            break;
     }
 }
 
@@ -60,13 +76,27 @@ void write_json_string_contents(std::string_view text, std::string& out) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (byte) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case 0x08: out += "\\b"; break;
-            case 0x09: out += "\\t"; break;
-            case 0x0A: out += "\\n"; break;
-            case 0x0C: out += "\\f"; break;
-            case 0x0D: out += "\\r"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case 0x08:
+                out += "\\b";
+                break;
+            case 0x09:
+                out += "\\t";
+                break;
+            case 0x0A:
+                out += "\\n";
+                break;
+            case 0x0C:
+                out += "\\f";
+                break;
+            case 0x0D:
+                out += "\\r";
+                break;
             default:
                 if (byte < 0x20) {
                     out += "\\u00";

@@ -6,15 +6,12 @@
 namespace corvane::py {
 namespace {
 
-std::string plural_arguments(std::size_t count) {
-    return count == 1 ? "argument" : "arguments";
-}
+std::string plural_arguments(std::size_t count) { return count == 1 ? "argument" : "arguments"; }
 
 Error too_many(const FunctionSignature& sig, Py_ssize_t given) {
     const std::size_t n = sig.parameters.size();
     std::string message = sig.full_name() + " takes ";
-    if (sig.required < n)
-        message += "from " + std::to_string(sig.required) + " to ";
+    if (sig.required < n) message += "from " + std::to_string(sig.required) + " to ";
     message += std::to_string(n) + " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");
     return type_error(std::move(message));
@@ -99,8 +96,7 @@ Result<Unit, Error> bind_arguments(const FunctionSignature& sig, PyObject* const
     if (auto bound = bind_positional(sig, args, nargs, slots); !bound) return bound;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k)
-        if (auto bound = bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots); !bound)
-            return bound;
+        if (auto bound = bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots); !bound) return bound;
     return check_missing(sig, nargs, slots);
 }
 

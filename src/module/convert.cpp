@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-
 namespace corvane::py {
 namespace {
 

@@ -31,15 +31,24 @@ Result<std::vector<std::string>, Error> extract_str_list(PyObject* object);
 // parameter list decides how its arguments are converted.
 template <class T>
 Result<T, Error> extract(PyObject* object) {
-    if constexpr (std::is_same_v<T, std::string_view>) return extract_str(object);
-    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) return extract_optional_str(object);
-    else if constexpr (std::is_same_v<T, std::uint8_t>) return extract_u8(object);
-    else if constexpr (std::is_same_v<T, std::uint32_t>) return extract_u32(object);
-    else if constexpr (std::is_same_v<T, std::uint64_t>) return extract_usize(object);
-    else if constexpr (std::is_same_v<T, double>) return extract_f64(object);
-    else if constexpr (std::is_same_v<T, bool>) return extract_bool(object);
-    else if constexpr (std::is_same_v<T, std::vector<std::string>>) return extract_str_list(object);
-    else static_assert(sizeof(T) == 0, "no conversion from Python for this parameter type");
+    if constexpr (std::is_same_v<T, std::string_view>)
+        return extract_str(object);
+    else if constexpr (std::is_same_v<T, std::optional<std::string_view>>)
+        return extract_optional_str(object);
+    else if constexpr (std::is_same_v<T, std::uint8_t>)
+        return extract_u8(object);
+    else if constexpr (std::is_same_v<T, std::uint32_t>)
+        return extract_u32(object);
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return extract_usize(object);
+    else if constexpr (std::is_same_v<T, double>)
+        return extract_f64(object);
+    else if constexpr (std::is_same_v<T, bool>)
+        return extract_bool(object);
+    else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+        return extract_str_list(object);
+    else
+        static_assert(sizeof(T) == 0, "no conversion from Python for this parameter type");
 }
 
 inline PyObject* checked(PyObject* object) {

@@ -284,8 +284,7 @@ PyCFunction as_pycfunction(F* function) {
 // leaves alone.
 template <class State>
 struct Instance {
-    PyObject_HEAD
-    bool built;
+    PyObject_HEAD bool built;
     State state;
 };
 
@@ -318,8 +317,7 @@ struct Callable {
     static_assert(N <= kMaxParameters);
 
     static constexpr auto names = detail::names_of(args);
-    static constexpr FunctionSignature signature{decl.name, Owner.class_name(), names,
-                                                 detail::required_count(args)};
+    static constexpr FunctionSignature signature{decl.name, Owner.class_name(), names, detail::required_count(args)};
     struct DocWriter {
         static constexpr void write(auto& sink) {
             detail::put_signature(sink, decl.name, Owner.is_class, args, decl.doc);
@@ -421,17 +419,14 @@ struct ClassType {
     static PyObject* get() {
         return cell.get_or_init([]() -> PyObject* {
             static PyType_Slot slots[] = {
-                {Py_tp_doc, const_cast<char*>(doc.data())},
-                {Py_tp_new, reinterpret_cast<void*>(&construct)},
-                {Py_tp_methods, method_records<Owner>().data()},
-                {Py_tp_base, &PyBaseObject_Type},
-                {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
-                {0, nullptr},
+                {Py_tp_doc, const_cast<char*>(doc.data())},         {Py_tp_new, reinterpret_cast<void*>(&construct)},
+                {Py_tp_methods, method_records<Owner>().data()},    {Py_tp_base, &PyBaseObject_Type},
+                {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)}, {0, nullptr},
             };
             // Default flags only: not subclassable, no GC, no __dict__, no weak
             // references, and the class object's attributes stay settable.
-            static PyType_Spec spec = {qualified_name.data(), static_cast<int>(sizeof(Object)), 0,
-                                       Py_TPFLAGS_DEFAULT, slots};
+            static PyType_Spec spec = {qualified_name.data(), static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT,
+                                       slots};
             Ref type = Ref::steal(PyType_FromSpec(&spec));
             if (!type) return nullptr;
             // The docstring is only the text signature: with no body, __doc__

@@ -7,10 +7,10 @@ namespace {
 
 constexpr Arg kSource = "source"_a, kTarget = "target"_a;
 
-constexpr auto kFunctions = functions(
-    def("clone_or_sparse_copy", &disk::clone_or_sparse_copy, Lock::released, kSource, kTarget),
-    def("decompress_zstd_sparse", &disk::decompress_zstd_sparse, Lock::released, kSource, kTarget,
-        "chunk_size"_a = 1048576));
+constexpr auto kFunctions =
+    functions(def("clone_or_sparse_copy", &disk::clone_or_sparse_copy, Lock::released, kSource, kTarget),
+              def("decompress_zstd_sparse", &disk::decompress_zstd_sparse, Lock::released, kSource, kTarget,
+                  "chunk_size"_a = 1048576));
 
 }  // namespace
 

@@ -18,22 +18,19 @@ constexpr const char* kPanicDoc =
 // The class, made on first use (lock held); null with an exception set on failure.
 PyObject* panic_exception_type() {
     return panic_type_cell.get_or_init([] {
-        return PyErr_NewExceptionWithDoc("corvane_core._ffi.PanicException", kPanicDoc, PyExc_BaseException,
-                                         nullptr);
+        return PyErr_NewExceptionWithDoc("corvane_core._ffi.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     });
 }
 
 Ref text_object(std::string_view text) {
-    return Ref::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 // A PanicException that Python code raised inside a native call is not an
 // ordinary error: report it and carry the panic on to the outermost wrapper.
 [[noreturn]] void resume_panic(Ref exception) {
     std::string text = str_of(exception.get(), "Unwrapped panic from Python code");
-    std::fputs("Python code raised PanicException inside a native call; resuming the panic:\n",
-               stderr);
+    std::fputs("Python code raised PanicException inside a native call; resuming the panic:\n", stderr);
     PyErr_DisplayException(exception.get());
     panic(std::move(text));
 }
@@ -79,8 +76,7 @@ Error Error::from_exception(Ref exception) {
 
 Error Error::fetch() {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
-    if (!exception)
-        return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!exception) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     PyObject* panic_type = panic_type_cell.get_if_made();
     if (panic_type != nullptr && PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type)))
         resume_panic(std::move(exception));

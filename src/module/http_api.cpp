@@ -25,8 +25,7 @@ Result<std::pair<std::int64_t, std::optional<std::string>>, FirecrackerError> re
 }
 
 constexpr auto kFunctions = functions(
-    def("firecracker_request", &request, Lock::released, kSocketPath, "method"_a, "path"_a, "body_json"_a,
-        kTimeout),
+    def("firecracker_request", &request, Lock::released, kSocketPath, "method"_a, "path"_a, "body_json"_a, kTimeout),
     def("firecracker_wait_for_socket", &firecracker::wait_for_socket, Lock::released, kSocketPath, kTimeout));
 
 }  // namespace

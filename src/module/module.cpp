@@ -89,8 +89,7 @@ Result<Unit, Error> add_function(PyObject* module, PyMethodDef* definition) {
 
 Result<Unit, Error> add_everything(PyObject* module) {
     install_logging_bridge();
-    for (std::span<PyMethodDef> family :
-         {probe_and_networking_functions(), disk_functions(), http_api_functions()}) {
+    for (std::span<PyMethodDef> family : {probe_and_networking_functions(), disk_functions(), http_api_functions()}) {
         for (PyMethodDef& definition : family)
             if (auto added = add_function(module, &definition); !added) return added;
     }

@@ -11,8 +11,8 @@ namespace {
 
 using namespace qmp;
 
-constexpr Arg kJobId = "job_id"_a, kTag = "tag"_a, kVmstate = "vmstate"_a, kDevices = "devices"_a,
-              kDevice = "device"_a, kName = "name"_a;
+constexpr Arg kJobId = "job_id"_a, kTag = "tag"_a, kVmstate = "vmstate"_a, kDevices = "devices"_a, kDevice = "device"_a,
+              kName = "name"_a;
 
 // All but execute and close run with the interpreter lock released. Those two
 // start with it held (execute parses its JSON argument first, close does no
@@ -21,8 +21,7 @@ constexpr auto kClass = class_<ClientState>(
     "_QmpClient", init<std::string_view>(kSocketPath),
     def("connect", &client_connect, Lock::released, kTimeout, "read_timeout"_a),
     def("execute", &client_execute, Lock::held, "command"_a, "arguments_json"_a),
-    def("stop_vm", &client_stop_vm, Lock::released),
-    def("cont", &client_cont, Lock::released),
+    def("stop_vm", &client_stop_vm, Lock::released), def("cont", &client_cont, Lock::released),
     def("snapshot_save", &Locked<&snapshot_save>::call, Lock::released, kJobId, kTag, kVmstate, kDevices),
     def("snapshot_load", &Locked<&snapshot_load>::call, Lock::released, kJobId, kTag, kVmstate, kDevices),
     def("snapshot_delete", &Locked<&snapshot_delete>::call, Lock::released, kJobId, kTag, kDevices),

@@ -1,7 +1,7 @@
 // The addresses of a device, through route netlink.
-#include <net/if.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 #include <cerrno>
 #include <vector>

@@ -21,7 +21,7 @@ Result<Unit, NetError> check_interface_name(std::string_view operation, std::str
 
 // An IPv4 or IPv6 address with its prefix length.
 struct Prefix {
-    int family = 0;                        // AF_INET or AF_INET6
+    int family = 0;                         // AF_INET or AF_INET6
     std::array<unsigned char, 16> bytes{};  // the first 4 for AF_INET
     std::uint8_t length = 0;
 

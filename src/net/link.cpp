@@ -1,9 +1,9 @@
 #include "net/link.hpp"
 
-#include <net/if.h>
 #include <linux/if_link.h>
 #include <linux/if_tun.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 #include <cerrno>
 

@@ -16,7 +16,7 @@ namespace corvane::net {
 struct Link {
     std::uint32_t index = 0;
     std::string name;
-    std::string kind;         // the driver's link kind ("tun" for TUN/TAP), or ""
+    std::string kind;           // the driver's link kind ("tun" for TUN/TAP), or ""
     std::uint8_t tun_type = 0;  // IFF_TUN or IFF_TAP for a "tun" device
 };
 

@@ -90,8 +90,8 @@ Result<Unit, int> Rtnl::exchange(Message& message, mnl_cb_t each, void* data) {
             if (errno == EAGAIN || errno == EINTR) continue;
             return fail(errno);
         }
-        const int status = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), header->nlmsg_seq, port_,
-                                      each, data);
+        const int status =
+            mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), header->nlmsg_seq, port_, each, data);
         if (status == MNL_CB_STOP) return Unit{};
         // libmnl reports a dump marked inconsistent (NLM_F_DUMP_INTR) as
         // EINTR, which here means a signal at which the caller gave up.

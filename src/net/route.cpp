@@ -1,6 +1,6 @@
 // Routes of the main table, through route netlink.
-#include <net/if.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 #include <cerrno>
 #include <optional>
@@ -25,7 +25,8 @@ struct DefaultRoute {
 int first_hop(const nlattr* attribute, Route& route) {
     // The first next hop of a multipath route stands for it.
     if (mnl_attr_get_payload_len(attribute) >= sizeof(rtnexthop))
-        route.device = static_cast<std::uint32_t>(static_cast<const rtnexthop*>(mnl_attr_get_payload(attribute))->rtnh_ifindex);
+        route.device =
+            static_cast<std::uint32_t>(static_cast<const rtnexthop*>(mnl_attr_get_payload(attribute))->rtnh_ifindex);
     return MNL_CB_OK;
 }
 
@@ -72,7 +73,8 @@ Result<Unit, NetError> add_route(std::string_view dest, std::uint8_t prefix_len,
     auto prefix = parse_prefix(kOperation, dest, prefix_len);
     if (!prefix) return std::move(prefix).take_failure();
     if (prefix->has_host_bits())
-        return fail(NetError::invalid(kOperation, "destination " + std::string(dest) + "/" + std::to_string(prefix_len) +
+        return fail(NetError::invalid(kOperation, "destination " + std::string(dest) + "/" +
+                                                      std::to_string(prefix_len) +
                                                       " has host bits set past the prefix length"));
     auto device = open_device(kOperation, dev);
     if (!device) return std::move(device).take_failure();

@@ -51,9 +51,9 @@ Result<Unit, NetError> write_sysctl(std::string_view key, std::string_view value
     const ssize_t written = call_retrying([&] { return ::write(file.get(), value.data(), value.size()); });
     if (written < 0) return fail(NetError::os(kOperation, key, errno));
     if (static_cast<std::size_t>(written) != value.size())
-        return fail(NetError::with_text(kOperation, key, EIO,
-                                        "only " + std::to_string(written) + " of " + std::to_string(value.size()) +
-                                            " bytes were taken"));
+        return fail(NetError::with_text(
+            kOperation, key, EIO,
+            "only " + std::to_string(written) + " of " + std::to_string(value.size()) + " bytes were taken"));
     return Unit{};
 }
 

@@ -1,9 +1,9 @@
 // TUN/TAP devices: made and owned through /dev/net/tun, deleted through route
 // netlink after checking their kind.
 #include <fcntl.h>
-#include <net/if.h>
 #include <linux/if_tun.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -30,7 +30,8 @@ Result<bool, NetError> make_tap(std::string_view name, std::uint32_t owner) {
     auto existing = find_link(*rtnl, name);
     if (!existing) return fail(NetError::os(kOperation, name, existing.error()));
     if (*existing && !is_tap(**existing))
-        return fail(NetError::with_text(kOperation, name, EEXIST, "a device of this name exists and is not a TAP device"));
+        return fail(
+            NetError::with_text(kOperation, name, EEXIST, "a device of this name exists and is not a TAP device"));
     const int raw = call_retrying([] { return ::open("/dev/net/tun", O_RDWR | O_CLOEXEC); });
     if (raw < 0) return fail(NetError::os(kOperation, name, errno));
     const UniqueFd tun(raw);

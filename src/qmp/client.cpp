@@ -7,8 +7,8 @@
 #include <new>
 #include <utility>
 
-#include "json/parse.hpp"
 #include "core/duration.hpp"
+#include "json/parse.hpp"
 #include "qmp/jobs.hpp"
 
 namespace corvane::qmp {
@@ -59,7 +59,8 @@ void after_fork_in_child() {
 
 void register_fork_handlers() {
     static const int registered = ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-    if (registered != 0) panic("cannot register the QMP client's fork handlers (error " + std::to_string(registered) + ")");
+    if (registered != 0)
+        panic("cannot register the QMP client's fork handlers (error " + std::to_string(registered) + ")");
 }
 
 // A step's value written by `write` as the text handed back to the caller.
@@ -127,8 +128,7 @@ Result<std::string, QmpError> client_execute(ClientState& client, Caller& caller
     }
     Released released(caller);
     return with_connection(client, [&](QmpConnection& connection) {
-        return qmp_execute(connection, command,
-                           arguments ? std::optional<std::string_view>(*arguments) : std::nullopt);
+        return qmp_execute(connection, command, arguments ? std::optional<std::string_view>(*arguments) : std::nullopt);
     });
 }
 
@@ -141,8 +141,8 @@ Result<Unit, QmpError> client_cont(ClientState& client) {
 }
 
 Result<std::string, QmpError> client_query_jobs(ClientState& client) {
-    return with_connection(client,
-                           [](QmpConnection& connection) { return as_text(query_jobs_native(connection), write_job_list); });
+    return with_connection(
+        client, [](QmpConnection& connection) { return as_text(query_jobs_native(connection), write_job_list); });
 }
 
 Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::string_view job_id, double timeout,
@@ -150,8 +150,9 @@ Result<std::string, QmpError> client_wait_for_job(ClientState& client, std::stri
     const Duration total = seconds_to_duration(timeout);
     const Duration poll = seconds_to_duration(poll_interval);
     require_deadline_in_range(total);
-    return with_connection(client,
-                           [&](QmpConnection& connection) { return as_text(wait_for_job(connection, job_id, total, poll), write_job_info); });
+    return with_connection(client, [&](QmpConnection& connection) {
+        return as_text(wait_for_job(connection, job_id, total, poll), write_job_info);
+    });
 }
 
 Result<Unit, QmpError> client_close(ClientState& client, Caller& caller) {

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <new>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -134,7 +134,8 @@ Result<std::size_t, LineError> SocketLineReader::receive(char* buffer, std::size
                     return fail(LineError{LineError::Kind::receive, set.error().code()});
             }
         }
-        const ssize_t received = call_resuming(fd_.get(), SO_RCVTIMEO, [&] { return ::recv(fd_.get(), buffer, size, 0); });
+        const ssize_t received =
+            call_resuming(fd_.get(), SO_RCVTIMEO, [&] { return ::recv(fd_.get(), buffer, size, 0); });
         if (received >= 0) return static_cast<std::size_t>(received);
         // A timeout set a little short of the deadline: the time left is waited for.
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline == nullptr || reached(*deadline))
@@ -294,7 +295,8 @@ Result<Unit, QmpError> qmp_run(QmpConnection& connection, std::string_view comma
 namespace {
 
 Result<std::string, QmpError> exchange(QmpConnection& connection, std::string_view command,
-                                       std::optional<std::string_view> arguments, ReplyWait wait, const Instant* limit) {
+                                       std::optional<std::string_view> arguments, ReplyWait wait,
+                                       const Instant* limit) {
     if (auto sent = connection.send_line(command_line(command, arguments)); !sent)
         return std::move(sent).take_failure();
     Instant deadline = wait == ReplyWait::until_limit ? *limit : deadline_after(connection.read_timeout());
@@ -305,7 +307,8 @@ Result<std::string, QmpError> exchange(QmpConnection& connection, std::string_vi
         if (!message) return message;
         std::string& text = message.value();
         switch (classify_message(text)) {
-            case MessageKind::skipped: continue;
+            case MessageKind::skipped:
+                continue;
             case MessageKind::error_reply: {
                 const std::string_view error = *json::find_member(text, "error");
                 return fail(QmpError::command_failed(connection.socket_path(), command,

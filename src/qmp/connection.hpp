@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.hpp"
 #include "core/duration.hpp"
 #include "core/fd.hpp"
+#include "core/result.hpp"
 #include "qmp/error.hpp"
 
 namespace corvane::qmp {

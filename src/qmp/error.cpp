@@ -93,8 +93,6 @@ QmpError QmpError::reentered(std::string_view socket_path) {
     return at_socket("client already in use by a call on this thread (called from a signal handler)", socket_path);
 }
 
-QmpError QmpError::lock_poisoned() {
-    return QmpError{"QMP client lock is poisoned", Value::object()};
-}
+QmpError QmpError::lock_poisoned() { return QmpError{"QMP client lock is poisoned", Value::object()}; }
 
 }  // namespace corvane::qmp

@@ -31,8 +31,7 @@ std::int64_t integer_field(const Value* member) {
     if (member == nullptr) return 0;
     switch (member->kind()) {
         case Value::Kind::unsigned_integer:
-            if (member->as_unsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-                return 0;
+            if (member->as_unsigned() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return 0;
             return static_cast<std::int64_t>(member->as_unsigned());
         case Value::Kind::negative_integer:
             return member->as_negative();
