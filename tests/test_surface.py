@@ -89,18 +89,13 @@ try:
 except BaseException as error:  # noqa: BLE001 - it derives from BaseException
     PanicException = type(error)
 MINE, BOOL, DEVICES = type("MyTypeError", (TypeError,), {}), "argument '_route_localnet': ", "argument 'devices': "
-# Accepted arguments reach the operation: the refusal of a build without networking, or in the Linux form the
-# operation's own refusal of the (deliberately malformed) value, so that the host's network is never touched.
+# Accepted arguments reach the operation, which refuses them: without networking, the build; in the Linux form, the
+# input check (the values are malformed on purpose, so the host's network is never touched).
 PLATFORM, TAKES = (OSError, None if LINUX_FORM else "Not available on this platform"), "positional arguments but"
 CALLS = [  # binding
     (lambda: ffi.delete_tap("a", "b", x=1), TypeError, f"delete_tap() takes 1 {TAKES} 2 were given"),
     (lambda: ffi.prepare_tap(*"123456"), TypeError, f"prepare_tap() takes from 4 to 5 {TAKES} 6 were given"),
     (lambda: ffi.create_tap(y=1, x=2), TypeError, "create_tap() got an unexpected keyword argument 'y'"),
-    (
-        lambda: ffi.create_tap("a", 1, **{"\udc80": 1}),
-        TypeError,
-        "create_tap() got an unexpected keyword argument '\udc80'",
-    ),
     (lambda: ffi.create_tap("a", _name="a"), TypeError, "create_tap() got multiple values for argument '_name'"),
     (lambda: ffi.write_sysctl("k"), TypeError, "write_sysctl() missing 1 required positional argument: '_value'"),
     (
@@ -121,7 +116,6 @@ CALLS = [  # binding
         TypeError,
         "argument '_dest': 'int' object is not an instance of 'str'",
     ),
-    (lambda: _QmpClient(socket_path=None), TypeError, "argument 'socket_path': 'None' is not an instance of 'str'"),
     (lambda: ffi.create_tap("tap\ud800", 0), UnicodeEncodeError, None),
     (lambda: ffi.add_addr("t", "i", 256), OverflowError, RANGE),
     (lambda: ffi.create_tap("t", 4294967296), OverflowError, RANGE),
@@ -142,7 +136,6 @@ CALLS = [  # binding
     ),
     (lambda: ffi.firecracker_wait_for_socket("/x", Index(ValueError("f"))), ValueError, "f"),
     (lambda: ffi.prepare_tap("t", 0, "h", 24, 1), TypeError, BOOL + "'int' object is not an instance of 'bool'"),
-    (lambda: ffi.prepare_tap("t", 0, "h", 24, None), TypeError, BOOL + "'None' is not an instance of 'bool'"),
     (
         lambda: ffi.prepare_tap("t", 0, "h", 24, fake_bool(True, module="np")),
         TypeError,
@@ -173,22 +166,12 @@ CALLS = [  # binding
         None,
     ),
     (
-        lambda: _QmpClient("/x").snapshot_delete("j", "t", range(10**9)),
-        TypeError,
-        DEVICES + "'int' object is not an instance of 'str'",
-    ),
-    (
         lambda: _QmpClient("/x").snapshot_delete(
             "j", "t", type("S", (), {"__len__": lambda s: 2**62, "__getitem__": lambda s, i: [None][i]})()
         ),
         TypeError,
         DEVICES + "'None' is not an instance of 'str'",
     ),  # the length is only a hint
-    (
-        lambda: ffi.add_addr("t", "i", Index(PanicException("from Python"))),
-        PanicException,
-        "from Python",
-    ),  # the panic resumes
     # accepted, then refused
     (lambda: ffi.create_tap(_owner_uid=Index(4294967295), _name=type("Text", (str,), {})("")), *PLATFORM),
     (lambda: ffi.delete_tap("nul\0 é 漢字 🙂"), *PLATFORM),
@@ -196,7 +179,6 @@ CALLS = [  # binding
     (lambda: ffi.flush_addrs("tap 0"), *PLATFORM),
     (lambda: ffi.add_addr("tap0", "10.0.0.256", True), *PLATFORM),
     (lambda: ffi.configure_tap("tap0", "10.0.0.1", Index(255)), *PLATFORM),
-    (lambda: ffi.prepare_tap("t", 0, "h", 0), *PLATFORM),
     (lambda: ffi.prepare_tap("t", 0, "h", 24, fake_bool(True)), *PLATFORM),
     (lambda: ffi.prepare_tap("t", 0, "h", 24, fake_bool(False, name="bool")), *PLATFORM),
     (lambda: ffi.add_route(_dest="10.0.0.1", _prefix_len=8, _dev="eth0"), *PLATFORM),
@@ -221,7 +203,8 @@ def test_a_renamed_type_error_keeps_its_cause_and_a_resumed_panic_is_reported(ca
     assert type(caught.value.__cause__) is KeyError
     with pytest.raises(PanicException) as caught:
         ffi.add_addr("t", "i", Index(original := PanicException("raised inside __index__")))
-    assert caught.value is not original and "resuming the panic" in capfd.readouterr().err
+    assert caught.value is not original and caught.value.args == original.args
+    assert "resuming the panic" in capfd.readouterr().err
     assert (PanicException.__name__, PanicException.__module__, PanicException.__bases__) == (
         "PanicException",
         "corvane_core._ffi",
