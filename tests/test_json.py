@@ -1,5 +1,4 @@
-"""JSON as the module reads and writes it: `execute` parses its arguments before any I/O; a peer echoing them back
-as the reply's "return" shows what the client wrote and how it reads it."""
+"""JSON as the module writes and reads it: a peer echoes `execute`'s arguments back as the reply's "return"."""
 
 import json
 import math

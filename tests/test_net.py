@@ -87,10 +87,10 @@ def sysctl(path):
         return file.read().strip()
 
 
-def refusal(call, number=errno.EINVAL):
-    """The text of the OSError that the call raises, of the subclass Python picks for the number."""
+def refusal(number, call, *args):
+    """The text of the OSError that call(*args) raises, of the subclass Python picks for the number."""
     with pytest.raises(OSError) as caught:
-        call()
+        call(*args)
     assert type(caught.value) is type(OSError(number, "")) and caught.value.errno == number
     return caught.value.strerror
 
@@ -135,7 +135,7 @@ def test_addresses_routes_and_the_default_interface():
     ffi.flush_addrs("a")
     assert addresses("a") == []
     no_default = "get_default_interface: no IPv4 default route in the main table"
-    assert refusal(ffi.get_default_interface, errno.ENOENT) == no_default
+    assert refusal(errno.ENOENT, ffi.get_default_interface) == no_default
     ip("route", "add", "default", "dev", "a", "metric", "100")
     ip("route", "add", "default", "dev", "b", "metric", "50")
     ip("route", "add", "default", "dev", "a", "table", "7")
@@ -145,18 +145,18 @@ def test_addresses_routes_and_the_default_interface():
 @in_namespace
 def test_kernel_refusals_keep_their_error_number_and_name_the_device():
     ip("tuntap", "add", "tun0", "mode", "tun")
-    assert refusal(lambda: ffi.delete_tap("nothere"), errno.ENODEV) == "delete_tap nothere: No such device"
-    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "nothere"), errno.ENODEV) == "add_route nothere: No such device"
-    assert refusal(lambda: ffi.delete_tap("lo")) == "delete_tap lo: not a TUN/TAP device"
+    assert refusal(errno.ENODEV, ffi.delete_tap, "nothere") == "delete_tap nothere: No such device"
+    assert refusal(errno.ENODEV, ffi.add_route, "10.0.0.0", 8, "nothere") == "add_route nothere: No such device"
+    assert refusal(errno.EINVAL, ffi.delete_tap, "lo") == "delete_tap lo: not a TUN/TAP device"
     for name in ("lo", "tun0"):
-        exists = refusal(lambda: ffi.create_tap(name, OWNER), errno.EEXIST)
+        exists = refusal(errno.EEXIST, ffi.create_tap, name, OWNER)
         assert exists == f"create_tap {name}: a device of this name exists and is not a TAP device"
-    missing = refusal(lambda: ffi.write_sysctl("net.ipv4.nothere", "1"), errno.ENOENT)
+    missing = refusal(errno.ENOENT, ffi.write_sysctl, "net.ipv4.nothere", "1")
     assert missing == "write_sysctl net.ipv4.nothere: No such file or directory"
     ffi.delete_tap("tun0")  # TUN devices are TUN/TAP devices too
     os.setresuid(OWNER, OWNER, OWNER)  # without CAP_NET_ADMIN
-    assert refusal(lambda: ffi.create_tap("tap0", OWNER), errno.EACCES) == "create_tap tap0: Permission denied"
-    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "lo"), errno.EPERM) == "add_route lo: Operation not permitted"
+    assert refusal(errno.EACCES, ffi.create_tap, "tap0", OWNER) == "create_tap tap0: Permission denied"
+    assert refusal(errno.EPERM, ffi.add_route, "10.0.0.0", 8, "lo") == "add_route lo: Operation not permitted"
 
 
 BAD_INPUT = [  # the function, its arguments, the text after its name
@@ -183,18 +183,18 @@ def test_bad_input_is_refused_before_anything_changes():
     ffi.set_link_up("lo")  # addresses that a refused configure_tap must keep
     before = state()
     for name, args, text in BAD_INPUT:
-        assert refusal(lambda: getattr(ffi, name)(*args)) == f"{name}: {text}"
+        assert refusal(errno.EINVAL, getattr(ffi, name), *args) == f"{name}: {text}"
     assert state() == before
 
 
 @in_namespace
 def test_prepare_tap_removes_the_device_it_made_when_a_later_step_fails():
     subprocess.run(["mount", "--bind", "-o", "ro", "/proc/sys", "/proc/sys"], check=True)
-    failed = refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    failed = refusal(errno.EROFS, ffi.prepare_tap, "tap0", OWNER, "10.0.0.1", 24)
     assert failed == "write_sysctl net/ipv4/conf/tap0/route_localnet: Read-only file system"
     assert [entry["ifname"] for entry in ip("link")] == ["lo"]
     ffi.create_tap("tap0", OWNER)  # a device it did not make stays
-    refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    refusal(errno.EROFS, ffi.prepare_tap, "tap0", OWNER, "10.0.0.1", 24)
     assert link("tap0")["linkinfo"]["info_kind"] == "tun"
 
 
