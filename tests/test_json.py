@@ -1,9 +1,7 @@
-"""JSON text as the module reads and writes it: `execute` parses its arguments before any I/O, and a
-peer echoing them back as the reply's "return" shows what the client wrote and how it reads it."""
+"""JSON as the module writes and reads it: a peer echoes `execute`'s arguments back as the reply's "return"."""
 
 import json
 import math
-import re
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -16,7 +14,7 @@ NEST = "[" * 127 + "]" * 127
 
 
 @pytest.fixture
-def echoing():  # per test: a reply the client cannot read closes its connection, and the next opens another
+def echoing():  # per test: a reply the client cannot read closes its connection
     with QmpPeer(echo) as peer:
         client = _QmpClient(peer.path)
         client.connect(5.0, 5.0)
@@ -24,13 +22,12 @@ def echoing():  # per test: a reply the client cannot read closes its connection
         client.close()
 
 
-PARSE_ERRORS = [  # the texts the planted faults below do not reach; every one of them is sent nowhere
+PARSE_ERRORS = [  # the texts the planted faults below do not reach
     ("", "EOF while parsing a value at line 1 column 0"),
     ("[1", "EOF while parsing a list at line 1 column 2"),
     ('{"a":1', "EOF while parsing an object at line 1 column 6"),
     ('{"a":\n', "EOF while parsing a value at line 2 column 0"),
     ("\ufeff1", "expected value at line 1 column 1"),
-    ('"\\uD800\\n"', "unexpected end of hex escape at line 1 column 9"),
     (NEST[:127] + "[" + NEST[127:] + "]", "recursion limit exceeded at line 1 column 128"),
     ('[{"a":' * 64, "recursion limit exceeded at line 1 column 380"),
 ]
@@ -38,18 +35,16 @@ PARSE_ERRORS = [  # the texts the planted faults below do not reach; every one o
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("text, message", PARSE_ERRORS)
-def test_parse_errors_send_nothing(echoing, tmp_dir, text, message):
-    absent = tmp_dir + "/absent.sock"
-    for client, path in [(echoing[0], echoing[1].path), (_QmpClient(absent), absent)]:  # nor connect
-        with pytest.raises(RuntimeError) as caught:
-            client.execute("echo", text)
-        assert qmp_error(caught) == {"context": {"socket_path": path}, "message": message}
-    assert echoing[1].commands() == []
+def test_parse_errors_send_nothing(echoing, text, message):
+    client, peer = echoing
+    with pytest.raises(RuntimeError) as caught:
+        client.execute("echo", text)
+    assert qmp_error(caught) == {"context": {"socket_path": peer.path}, "message": message}
+    assert peer.commands() == []
 
 
 WRITTEN = [
     ("-0", "-0.0"),
-    ("1e2", "100.0"),
     ("1E15", "1000000000000000.0"),
     ("1e16", "1e+16"),
     ("0.00001", "0.00001"),
@@ -92,47 +87,36 @@ spots, bits = st.integers(0, 60), st.sampled_from(list('[]{}",:0123456789.eE+-tf
 edited = st.builds(lambda t, at, cut, new: t[:at] + new + t[at + cut :], texts, spots, st.integers(0, 2), bits)
 
 
-def refuse(token):
-    raise ValueError(token)
+def kept(token):
+    """A number as the module keeps it: a 64-bit integer (but -0) exactly, others as doubles, none beyond those."""
+    if token.lstrip("-").isdigit() and token != "-0" and -(2**63) <= int(token) < 2**64:
+        return int(token)
+    if not math.isfinite(float(token)):
+        raise ValueError(token)
+    return float(token)
 
 
-def typed(value):
-    """Python's reading with each leaf's type; integers as the module keeps them (beyond 64 bits, and -0, as doubles)."""
-    if isinstance(value, (dict, list)):
-        return {k: typed(v) for k, v in value.items()} if isinstance(value, dict) else [typed(v) for v in value]
-    if isinstance(value, int) and not isinstance(value, bool) and not -(2**63) <= value < 2**64:
-        value = float(value)
-    return type(value).__name__, value
+def canonical(value):  # tells 1, 1.0 and true apart; a lone surrogate (refused by the module) fails to encode
+    return json.dumps(value, sort_keys=True, ensure_ascii=False).encode()
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(text=st.one_of(texts, edited))
 def test_parses_what_python_parses_to_the_same_value(echoing, text):
-    try:  # Python's reading; numbers beyond the doubles and lone surrogates the module refuses on purpose
-        expected = typed(
-            json.loads(
-                text,
-                parse_constant=refuse,
-                parse_int=lambda t: -0.0 if t == "-0" else int(t),
-                parse_float=lambda t: refuse(t) if math.isinf(float(t)) else float(t),
-            )
-        )
-        json.dumps(expected, ensure_ascii=False).encode()
+    try:
+        expected = canonical(json.loads(text, parse_int=kept, parse_float=kept, parse_constant=kept))
     except ValueError, UnicodeEncodeError:
         expected = None
     try:
         written = echoing[0].execute("echo", text)
-    except RuntimeError as error:
-        assert expected is None and re.fullmatch(r".+ at line [1-9]\d* column \d+", qmp_error(error)["message"]), text
+    except RuntimeError:
+        assert expected is None, text
         return
-    assert typed(json.loads(written)) == expected, text
-    assert echoing[0].execute("echo", written) == written  # the written form is a fixed point
+    assert canonical(json.loads(written)) == expected, text
 
 
-# Error positions: a valid generated document with one fault planted at a known byte; the error names that fault,
-# that byte's line and column.
-# A document is a list of (kind, text) tokens, so that faults can be planted by kind. Its strings come with and
-# without escapes, and as runs of escapes longer than the parser's internal buffer.
+# Error positions: a valid document of (kind, text) tokens gets one fault planted by kind; the error names it, its byte's
+# line and column. Strings come with and without escapes, and as runs of escapes longer than the parser's buffer.
 ws = st.text(" \t\r\n", max_size=3).map(lambda w: [("ws", w)])
 escapes = st.integers(670, 690).map(lambda n: '"' + "\\u00e9" * n + '"')
 text = st.builds(json.dumps, st.text(max_size=5), ensure_ascii=st.booleans()) | escapes
@@ -163,8 +147,8 @@ IN_STRINGS = [  # planted after a string's opening quote or before its closing o
     ("\\uD800\\uDBFF", 11, "lone leading surrogate in hex escape"),
     ("\x1f", 0, "control character (\\u0000-\\u001F) found while parsing a string"),
 ]
-# Token kinds; where (0 before the token, 1 after its opening quote, -1 before its closing one, None instead of it); the bytes
-# planted; the offending byte among them (their length: the byte after them; None: the text is cut after them); description.
+# Token kinds; where (0 before the token, 1 after its opening quote, -1 before its closing one, None instead of it);
+# bytes planted; the offending one's index (their length: the byte after them; None: the text ends there); description.
 PLANTS = [(("str", "key"), (1, -1), *plant) for plant in IN_STRINGS] + [
     (kinds, (where,), *plant)
     for kinds, where, *plant in [
@@ -196,10 +180,8 @@ def test_a_planted_fault_is_reported_at_its_byte(tokens, data):
     where = data.draw(st.sampled_from(wheres))
     prefix, token, rest = "".join(t for _, t in tokens[:i]), tokens[i][1], "".join(t for _, t in tokens[i + 1 :])
     head, tail = (prefix, rest) if where is None else (prefix + token[:where], token[where:] + rest)
-    faulty = head + planted + ("" if k is None else tail)
-    at = len(faulty.encode()) if k is None else len((head + planted[:k]).encode())
-    before = faulty.encode()[:at]  # at the end (k is None), the column is the last line's length
-    line, column = before.count(b"\n") + 1, at - before.rfind(b"\n") - (k is None)
+    before = (head + planted[:k]).encode()  # k None: all of the text, whose last line's length is the column
+    line, column = before.count(b"\n") + 1, len(before) - before.rfind(b"\n") - (k is None)
     with pytest.raises(RuntimeError) as info:
-        CLIENT.execute("x", faulty)
+        CLIENT.execute("x", head + planted + ("" if k is None else tail))
     assert json.loads(info.value.args[0])["message"] == f"{description} at line {line} column {column}"

@@ -1,7 +1,5 @@
-"""Host networking against the kernel, each test in a network (and mount) namespace of its own: TAP devices, addresses,
-routes, sysctls, checked with iproute2; a real QEMU as the TAP device's user; bad input refused with nothing changed."""
+"""Host networking against the kernel, each test in namespaces of its own, checked with iproute2."""
 
-import ctypes
 import errno
 import functools
 import json
@@ -23,18 +21,11 @@ pytestmark = [
     need("ip"),
 ]
 OWNER, OTHER = 1000, 1001
-MS_RDONLY, MS_REMOUNT, MS_BIND = 1, 32, 4096
-LIBC = ctypes.CDLL(None, use_errno=True)
-
-
-def mount(source, target, kind=None, flags=0):
-    if LIBC.mount(source.encode(), target.encode(), kind and kind.encode(), flags, None) != 0:
-        raise OSError(ctypes.get_errno(), f"mount {target}")
 
 
 def in_namespace(test):
-    """Runs the test in a forked child inside new network and mount namespaces (the mounts of this run are private
-    already, so the child's stay its own); its outcome comes back through a pipe."""
+    """Runs the test in a forked child in network and mount namespaces of its own (this run's mounts are private); the
+    outcome comes back through a pipe."""
 
     @functools.wraps(test)
     def run():
@@ -42,8 +33,8 @@ def in_namespace(test):
         with warnings.catch_warnings(action="ignore", category=DeprecationWarning):  # the child leaves with os._exit
             child = os.fork()
         if child == 0:
+            outcome = "no namespaces here"
             try:
-                outcome = "cannot make namespaces here"
                 os.unshare(os.CLONE_NEWNET | os.CLONE_NEWNS)
                 outcome = "failed"
                 test()
@@ -56,7 +47,7 @@ def in_namespace(test):
         with os.fdopen(read_end, "rb") as report:
             outcome = report.read().decode()
         os.waitpid(child, 0)
-        if outcome.startswith("cannot make namespaces here"):
+        if outcome.startswith("no namespaces here"):
             pytest.skip(outcome)
         assert outcome == "passed", outcome or "the child died without a report"
 
@@ -68,8 +59,7 @@ def ip(*args):
 
 
 def link(name):
-    [found] = ip("-details", "link", "show", "dev", name)
-    return found
+    return ip("-details", "link", "show", "dev", name)[0]
 
 
 def addresses(name):
@@ -89,7 +79,7 @@ def routes(*selector):
 
 def state():
     """Everything a refused call could have changed."""
-    return ip("link"), ip("address"), ip("route", "show", "table", "all"), ip("-6", "route", "show", "table", "all")
+    return ip("link"), ip("address"), ip("route", "show", "table", "all"), sysctl("net/ipv4/ip_forward")
 
 
 def sysctl(path):
@@ -97,26 +87,25 @@ def sysctl(path):
         return file.read().strip()
 
 
-def refusal(call, number=errno.EINVAL):
-    """The text of the OSError(number, text) that the call raises, of the subclass Python picks for the number."""
+def refusal(number, call, *args):
+    """The text of the OSError that call(*args) raises, of the subclass Python picks for the number."""
     with pytest.raises(OSError) as caught:
-        call()
+        call(*args)
     assert type(caught.value) is type(OSError(number, "")) and caught.value.errno == number
     return caught.value.strerror
 
 
 @in_namespace
 def test_prepare_tap_makes_an_owned_tap_with_one_address_again_and_again():
-    ffi.set_link_up("lo")
     ffi.prepare_tap("tap0", OWNER, "172.16.0.1", 30)
     made = link("tap0")
-    assert made["linkinfo"]["info_kind"] == "tun" and "UP" in made["flags"]
+    assert "UP" in made["flags"]
     tun = made["linkinfo"]["info_data"]
     assert [tun[key] for key in ("type", "pi", "multi_queue", "persist", "user")] == ["tap", False, False, True, OWNER]
     assert addresses("tap0") == ["172.16.0.1/30 brd 172.16.0.3"]
     assert sysctl("net/ipv4/conf/tap0/route_localnet") == "1"
     ffi.add_addr("tap0", "fd00::1", 64)
-    ffi.prepare_tap("tap0", OTHER, "10.9.0.1", 24, _route_localnet=False)  # the same device, taken as it is
+    ffi.prepare_tap("tap0", OTHER, "10.9.0.1", 24)  # the same device, taken as it is
     assert link("tap0")["ifindex"] == made["ifindex"] and link("tap0")["linkinfo"]["info_data"]["user"] == OTHER
     assert addresses("tap0") == ["10.9.0.1/24 brd 10.9.0.255"]
     ffi.create_tap("tap0", 4294967295)  # no owner asked: the owner stays
@@ -133,7 +122,6 @@ def test_addresses_routes_and_the_default_interface():
     for name in ("a", "b"):
         ffi.create_tap(name, 4294967295)
         ffi.set_link_up(name)
-        ffi.set_link_up(name)
     assert "user" not in link("a")["linkinfo"]["info_data"]
     for _ in range(2):  # replaced, not doubled
         ffi.add_addr("a", "10.0.0.1", 24)
@@ -146,34 +134,29 @@ def test_addresses_routes_and_the_default_interface():
     ffi.add_addr("a", "10.0.0.2", 24)  # a secondary, removed with its primary
     ffi.flush_addrs("a")
     assert addresses("a") == []
-    no_default = refusal(ffi.get_default_interface, errno.ENOENT)
-    assert no_default == "get_default_interface: no IPv4 default route in the main table"
-    subprocess.run(["ip", "route", "add", "default", "dev", "a", "metric", "100"], check=True)
-    subprocess.run(["ip", "route", "add", "default", "dev", "b", "metric", "50"], check=True)
-    subprocess.run(["ip", "route", "add", "default", "dev", "a", "table", "7"], check=True)
+    no_default = "get_default_interface: no IPv4 default route in the main table"
+    assert refusal(errno.ENOENT, ffi.get_default_interface) == no_default
+    ip("route", "add", "default", "dev", "a", "metric", "100")
+    ip("route", "add", "default", "dev", "b", "metric", "50")
+    ip("route", "add", "default", "dev", "a", "table", "7")
     assert ffi.get_default_interface() == "b"
-    subprocess.run(["ip", "route", "del", "default", "dev", "b"], check=True)
-    assert ffi.get_default_interface() == "a"
 
 
 @in_namespace
 def test_kernel_refusals_keep_their_error_number_and_name_the_device():
-    subprocess.run(["ip", "tuntap", "add", "tun0", "mode", "tun"], check=True)
-    assert refusal(lambda: ffi.delete_tap("nothere"), errno.ENODEV) == "delete_tap nothere: No such device"
-    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "nothere"), errno.ENODEV) == "add_route nothere: No such device"
-    assert refusal(lambda: ffi.delete_tap("lo")) == "delete_tap lo: not a TUN/TAP device"
+    ip("tuntap", "add", "tun0", "mode", "tun")
+    assert refusal(errno.ENODEV, ffi.delete_tap, "nothere") == "delete_tap nothere: No such device"
+    assert refusal(errno.ENODEV, ffi.add_route, "10.0.0.0", 8, "nothere") == "add_route nothere: No such device"
+    assert refusal(errno.EINVAL, ffi.delete_tap, "lo") == "delete_tap lo: not a TUN/TAP device"
     for name in ("lo", "tun0"):
-        exists = refusal(lambda: ffi.create_tap(name, OWNER), errno.EEXIST)
+        exists = refusal(errno.EEXIST, ffi.create_tap, name, OWNER)
         assert exists == f"create_tap {name}: a device of this name exists and is not a TAP device"
-    ffi.set_link_up("lo")
-    ffi.add_route("10.0.0.0", 8, "lo")
-    missing = refusal(lambda: ffi.write_sysctl("net.ipv4.nothere", "1"), errno.ENOENT)
+    missing = refusal(errno.ENOENT, ffi.write_sysctl, "net.ipv4.nothere", "1")
     assert missing == "write_sysctl net.ipv4.nothere: No such file or directory"
-    assert not os.path.exists("/proc/sys/net/ipv4/nothere")
     ffi.delete_tap("tun0")  # TUN devices are TUN/TAP devices too
     os.setresuid(OWNER, OWNER, OWNER)  # without CAP_NET_ADMIN
-    assert refusal(lambda: ffi.create_tap("tap0", OWNER), errno.EACCES) == "create_tap tap0: Permission denied"
-    assert refusal(lambda: ffi.add_route("10.0.0.0", 8, "lo"), errno.EPERM) == "add_route lo: Operation not permitted"
+    assert refusal(errno.EACCES, ffi.create_tap, "tap0", OWNER) == "create_tap tap0: Permission denied"
+    assert refusal(errno.EPERM, ffi.add_route, "10.0.0.0", 8, "lo") == "add_route lo: Operation not permitted"
 
 
 BAD_INPUT = [  # the function, its arguments, the text after its name
@@ -184,54 +167,48 @@ BAD_INPUT = [  # the function, its arguments, the text after its name
     ("flush_addrs", ("a:1",), "interface name 'a:1' holds ':'"),
     ("flush_addrs", ("a\u2003b",), "interface name 'a\\xe2\\x80\\x83b' holds white space"),
     ("create_tap", ("a\x7f", 0), "interface name 'a\\x7f' holds a control character"),
-    ("add_addr", ("lo", "1.2.3", 24), "invalid IP address '1.2.3'"),
     ("add_addr", ("lo", "1.2.3.4\0", 24), "invalid IP address '1.2.3.4\\x00'"),
     ("add_addr", ("lo", "10.0.0.1", 33), "prefix length 33 is too long for IPv4 (at most 32)"),
     ("configure_tap", ("lo", "::1", 129), "prefix length 129 is too long for IPv6 (at most 128)"),
-    ("prepare_tap", ("t0", 0, "10.0.0.01", 24), "invalid IP address '10.0.0.01'"),
+    ("prepare_tap", ("t0", 0, "1.2.3", 24), "invalid IP address '1.2.3'"),
     ("add_route", ("1.0.0.1", 8, "lo"), "destination 1.0.0.1/8 has host bits set past the prefix length"),
-    ("add_route", ("fd00::", 64, "lo\n"), "interface name 'lo\\x0a' holds white space"),
-    ("write_sysctl", ("net..ipv4", "1"), "key 'net..ipv4' has an empty component"),
+    ("write_sysctl", (".net.ipv4", "1"), "key '.net.ipv4' has an empty component"),
     ("write_sysctl", ("net/../../etc/passwd", "1"), "key 'net/../../etc/passwd' has a '.' or '..' component"),
-    ("write_sysctl", ("/net/ipv4/ip_forward", "1"), "key '/net/ipv4/ip_forward' has an empty component"),
     ("write_sysctl", ("net.ipv4.ip_forward", ""), "empty value for key 'net.ipv4.ip_forward'"),
 ]
 
 
 @in_namespace
 def test_bad_input_is_refused_before_anything_changes():
-    ffi.set_link_up("lo")
-    ffi.add_route("10.0.0.0", 8, "lo")
-    before = state(), sysctl("net/ipv4/ip_forward")
+    ffi.set_link_up("lo")  # addresses that a refused configure_tap must keep
+    before = state()
     for name, args, text in BAD_INPUT:
-        assert refusal(lambda: getattr(ffi, name)(*args)) == f"{name}: {text}"
-    assert (state(), sysctl("net/ipv4/ip_forward")) == before
+        assert refusal(errno.EINVAL, getattr(ffi, name), *args) == f"{name}: {text}"
+    assert state() == before
 
 
 @in_namespace
 def test_prepare_tap_removes_the_device_it_made_when_a_later_step_fails():
-    mount("/proc/sys", "/proc/sys", None, MS_BIND)
-    mount("none", "/proc/sys", None, MS_BIND | MS_REMOUNT | MS_RDONLY)
-    failed = refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    subprocess.run(["mount", "--bind", "-o", "ro", "/proc/sys", "/proc/sys"], check=True)
+    failed = refusal(errno.EROFS, ffi.prepare_tap, "tap0", OWNER, "10.0.0.1", 24)
     assert failed == "write_sysctl net/ipv4/conf/tap0/route_localnet: Read-only file system"
     assert [entry["ifname"] for entry in ip("link")] == ["lo"]
     ffi.create_tap("tap0", OWNER)  # a device it did not make stays
-    refusal(lambda: ffi.prepare_tap("tap0", OWNER, "10.0.0.1", 24), errno.EROFS)
+    refusal(errno.EROFS, ffi.prepare_tap, "tap0", OWNER, "10.0.0.1", 24)
     assert link("tap0")["linkinfo"]["info_kind"] == "tun"
 
 
 def qemu_on_tap(name, user):
     tap = f"tap,id=n0,ifname={name},script=no,downscript=no"
     command = ["qemu-system-x86_64", "-machine", "none", "-S", "-display", "none", "-nodefaults", "-netdev", tap]
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    return subprocess.Popen(command, user=user, group=user, env=tool_env(), **quiet)
+    return subprocess.Popen(command, user=user, group=user, env=tool_env(), stderr=subprocess.PIPE, text=True)
 
 
 @need("qemu-system-x86_64")
 @in_namespace
 def test_qemu_as_the_owner_opens_the_prepared_tap_and_another_user_is_refused():
     # A device node open to everyone, as distributions ship it; TUNSETIFF checks the device's owner.
-    mount("tmpfs", "/dev/net", "tmpfs")
+    subprocess.run(["mount", "-t", "tmpfs", "none", "/dev/net"], check=True)
     os.mknod("/dev/net/tun", stat.S_IFCHR, os.makedev(10, 200))
     os.chmod("/dev/net/tun", 0o666)
     ffi.prepare_tap("vmtap0", OWNER, "172.16.0.1", 30)
