@@ -1,19 +1,16 @@
-"""The disk helpers on real files with holes: one model of hole layouts for both operations, paths and modes, failures
-that leave the target as it was, faults mid-operation (a child stopped right before an exact read, by read_gate.c)."""
+"""The disk helpers on real files with holes; faults mid-operation stop a child before an exact read (read_gate.c)."""
 
-import bisect
 import errno
 import json
 import os
 import random
-import shutil
 import signal
 import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import time
-import uuid
 from compression import zstd
 from pathlib import Path
 
@@ -31,9 +28,8 @@ IN_USE = "temporary file disk.raw.tmp is in use by another call"
 CHILD = """
 import json, signal, corvane_core._ffi as ffi
 from peers import result_or_text
-signal.signal(signal.SIGINT, signal.default_int_handler)
-try: print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
-except KeyboardInterrupt: print(json.dumps("KeyboardInterrupt"))
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
+print(json.dumps(result_or_text(lambda: getattr(ffi, sys.argv[1])(sys.argv[2], sys.argv[3]))))
 """
 SIZE, ZSTD_READ = 8 * MiB, 131075  # ZSTD_DStreamInSize(): each read of a compressed source
 
@@ -47,40 +43,32 @@ def entries(directory):
 
 
 def data_ranges(path):
-    ranges, position, size = [], 0, os.path.getsize(path)
+    ranges, end = [], 0
     with open(path, "rb") as f:
-        while position < size:
+        while True:
             try:
-                start = os.lseek(f.fileno(), position, os.SEEK_DATA)
+                start = os.lseek(f.fileno(), end, os.SEEK_DATA)
             except OSError:  # only a hole from here on
-                break
-            position = os.lseek(f.fileno(), start, os.SEEK_HOLE)
-            ranges.append((start, position))
-    return ranges
+                return ranges
+            end = os.lseek(f.fileno(), start, os.SEEK_HOLE)
+            ranges.append((start, end))
 
 
 def check_sparse(path, content, chunk, frames=(0,), exact=True):
-    """Pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes; the file system shows
-    the written ones in whole pages, merged. Exact: the pieces are the chunks counted from each frame's start
-    (decompressed pieces may end early, where libzstd's output does: then every written page is a chunk from data)."""
+    """The pages touched by pieces of at most `chunk` bytes holding a non-zero byte are written, the others are holes.
+    Exact: the pieces are the chunks from each frame's start. Decompressed pieces may end early, where libzstd's output
+    does: then no written page lies further than a chunk from data."""
     assert Path(path).read_bytes() == content
-    ranges, layout, starts = data_ranges(path), [], [*frames, len(content)]
-    assert os.stat(path).st_blocks * 512 == sum(-(-(end - start) // PAGE) * PAGE for start, end in ranges)
-    if not exact:
+    written = {page for start, end in data_ranges(path) for page in range(start, end, PAGE)}
+    assert os.stat(path).st_blocks * 512 == len(written) * PAGE
+    if exact:
+        ends = [*frames, len(content)]
+        pieces = [(at, min(at + chunk, end)) for start, end in zip(ends, ends[1:]) for at in range(start, end, chunk)]
+        data = [(at, end) for at, end in pieces if content[at:end].strip(b"\0")]
+        assert written == {page for at, end in data for page in range(at // PAGE * PAGE, end, PAGE)}
+    else:
         data = [n for n in range(0, len(content), PAGE) if content[n : n + PAGE].strip(b"\0")]
-        for page in (page for start, end in ranges for page in range(start, end, PAGE)):
-            at = bisect.bisect_left(data, page - chunk - PAGE)
-            assert at < len(data) and data[at] <= page + chunk + PAGE, f"zeros written at {page}"
-        return
-    for begin, finish in zip(starts, starts[1:]):
-        for at in range(begin, finish, chunk):
-            if content[at : min(at + chunk, finish)].strip(b"\0"):
-                start, end = at // PAGE * PAGE, min(-(-min(at + chunk, finish) // PAGE) * PAGE, len(content))
-                if layout and start <= layout[-1][1]:
-                    layout[-1] = (layout[-1][0], end)
-                else:
-                    layout.append((start, end))
-    assert ranges == layout
+        assert written <= {page for n in data for page in range(n - chunk - PAGE, n + chunk + 2 * PAGE, PAGE)}
 
 
 def pattern(length):
@@ -90,9 +78,8 @@ def pattern(length):
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(runs=RUNS, chunk=st.sampled_from([PAGE, 2 * PAGE, MiB]), on_disk=st.booleans())
 def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_disk):
-    place = Path(HERE).parent / "build" / f"disk-{uuid.uuid4().hex}" if on_disk else tmp_path  # tmpfs, or not
-    place.mkdir(exist_ok=True)
-    try:
+    with tempfile.TemporaryDirectory(dir=Path(HERE).parent / "build") as build:
+        place = Path(build) if on_disk else tmp_path  # the work tree's file system, or tmpfs
         with open(place / "src", "wb") as f:
             for kind, length in runs:
                 make = {"data": pattern, "noise": random.Random(length).randbytes, "zeros": bytes}.get(kind)
@@ -104,9 +91,6 @@ def test_both_operations_make_holes_of_zero_chunks(tmp_path, runs, chunk, on_dis
         assert run("unpack", place / "out", place / "src.zst", chunk) == "sparse"
         check_sparse(place / "copy", content, MiB)
         check_sparse(place / "out", content, chunk, exact=False)
-    finally:
-        if on_disk:
-            shutil.rmtree(place)
 
 
 @need("zstd")
@@ -115,18 +99,16 @@ def test_each_frame_starts_a_piece_and_frames_of_the_zstd_tool(tmp_path):
     (tmp_path / "two.zst").write_bytes(b"".join(map(zstd.compress, parts)))
     assert run("unpack", tmp_path / "out", tmp_path / "two.zst", 2 * PAGE) == "sparse"
     check_sparse(tmp_path / "out", b"".join(parts), 2 * PAGE, frames=(0, PAGE))
-    parts = [bytes(MiB + 5000) + pattern(MiB), bytes(3 * MiB) + b"tail"]
-    for n, part in enumerate(parts):
-        (tmp_path / f"p{n}").write_bytes(part)
-    with open(tmp_path / "all.zst", "wb") as out:  # a frame for each file, one after the other
-        subprocess.run(["zstd", "-q", "-c", tmp_path / "p0", tmp_path / "p1"], stdout=out, check=True, env=tool_env())
+    (tmp_path / "p").write_bytes(part := bytes(MiB + 5000) + pattern(MiB) + bytes(3 * MiB) + b"tail")
+    with open(tmp_path / "all.zst", "wb") as out:  # a frame for each file named
+        subprocess.run(["zstd", "-q", "-c", tmp_path / "p", tmp_path / "p"], stdout=out, check=True, env=tool_env())
     assert run("unpack", tmp_path / "out", tmp_path / "all.zst") == "sparse"
-    check_sparse(tmp_path / "out", b"".join(parts), MiB, exact=False)
+    check_sparse(tmp_path / "out", part * 2, MiB, exact=False)
 
 
 @pytest.fixture
 def place(tmp_path, monkeypatch):
-    """The current directory, holding an earlier target, the sources and some obstacles."""
+    """The current directory: an earlier target, sources and obstacles."""
     monkeypatch.chdir(tmp_path)
     good = zstd.compress(IMAGE, options={zstd.CompressionParameter.checksum_flag: 1})
     window = zstd.ZstdCompressor(options={zstd.CompressionParameter.window_log: 28})  # streamed: states the window
@@ -135,8 +117,7 @@ def place(tmp_path, monkeypatch):
         "src": IMAGE,
         "src.zst": good,
         "file": b"",
-        "cut.zst": good[: len(good) // 2],
-        "cut2.zst": good + good[:10],
+        "cut.zst": good + good[:10],
         "flipped.zst": good[:-1] + bytes([good[-1] ^ 0xFF]),
         "window.zst": window.compress(b"abc") + window.flush(),
         "short.zst": struct.pack("<IBB", 0xFD2FB528, 0x20, 10) + ((5 << 3) | 1).to_bytes(3, "little") + b"hello",
@@ -157,15 +138,13 @@ FAILURES = [
     ("unpack", None, "new\0x/disk.raw", NUL),
     ("copy", None, "/", NO_NAME + "/"),
     ("unpack", None, "", NO_NAME),
-    ("unpack", None, "a/b/..", NO_NAME + "a/b/.."),
-    ("unpack", None, "x", os_text(errno.EISDIR)),  # a/: its parent is made first
+    ("unpack", None, "dir/..", NO_NAME + "dir/.."),
+    ("unpack", None, "x", os_text(errno.EISDIR)),
     ("copy", None, "file/disk.raw", os_text(errno.EEXIST)),
-    ("unpack", None, "file/sub/disk.raw", os_text(errno.ENOTDIR)),
     ("copy", None, "dir", os_text(errno.EISDIR)),
     ("unpack", "dir", "disk.raw", os_text(errno.EISDIR)),
     ("unpack", "/dev/null", "disk.raw", "incomplete frame"),
-    ("unpack", "cut.zst", "disk.raw", "incomplete frame"),
-    ("unpack", "cut2.zst", "disk.raw", "incomplete frame"),
+    ("unpack", "cut.zst", "disk.raw", "incomplete frame"),  # in a second frame
     ("unpack", "flipped.zst", "disk.raw", "Restored data doesn't match checksum"),
     ("unpack", "short.zst", "disk.raw", "Data corruption detected"),
     ("unpack", "window.zst", "disk.raw", "Frame requires too much memory for decoding"),
@@ -178,20 +157,18 @@ def test_failures_leave_the_target_and_no_temporary_file(place, op, source, targ
     before = entries(place)
     assert run(op, target, source) == text
     assert (place / "disk.raw").read_bytes() == OLD and entries(place / "dir") == ["keep"]
-    assert entries(place) == sorted(set(before) | ({"a"} if target.startswith("a/") else set()))
+    assert entries(place) == before
 
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 def test_success_replaces_the_target(place, op):
-    before, names = entries(place), ["n" * 251, "é" * 127 + "n"]  # NAME.tmp fills a file name; NAME does
+    before, names = entries(place), ["n" * 251, "é" * 127 + "n"]  # NAME.tmp is 255 bytes long; NAME is
     for name in names:
         assert run(op, name) == "sparse" and (place / name).read_bytes() == IMAGE
     assert set(entries(place)) == {*before, *names}
-    inode = os.stat("disk.raw").st_ino
     (place / "disk.raw.tmp").write_bytes(os.urandom(3 * MiB))  # stale: the decompression's fixed name is reused
-    assert run(op, "disk.raw") == "sparse" and os.stat("disk.raw").st_ino != inode
-    assert (place / "disk.raw").read_bytes() == IMAGE
+    assert run(op, "disk.raw") == "sparse" and (place / "disk.raw").read_bytes() == IMAGE
     assert (place / "disk.raw.tmp").exists() == (op == "copy")
     assert run(op, "sub//x/../disk.raw") == "sparse" and (place / "sub" / "disk.raw").read_bytes() == IMAGE
     huge = f"cannot allocate a buffer of {2**64 - 1} bytes: {os_text(errno.ENOMEM)}"
@@ -211,15 +188,11 @@ def test_modes(place):
         os.chmod("src.zst", 0o4700)
         assert run("unpack", "images/new/disk.raw") == "sparse"
         assert mode("images/new") == 0o750 and mode("images/new/disk.raw") == 0o640
-        for source_mode in [0o4755, 0o000]:
-            os.chmod("src", source_mode)
-            assert run("copy", "copy") == "sparse" and mode("copy") == source_mode
+        os.chmod("src", 0o000)
         os.symlink("src", "link")
         assert run("copy", "copy", "link") == "sparse" and mode("copy") == 0o000 and not os.path.islink("copy")
         # Set-id bits stay only with the owner they belong to (giving a file to another user needs root).
-        for owner, kept in [((0, 0), 0o6755), ((9, 9), 0o755), ((0, 9), 0o4755), ((9, 0), 0o2755)] * (
-            os.geteuid() == 0
-        ):
+        for owner, kept in [((0, 0), 0o6755), ((0, 9), 0o4755), ((9, 0), 0o2755)] * (os.geteuid() == 0):
             os.chown("src", *owner)
             os.chmod("src", 0o6755)  # after the chown, which clears them
             assert run("copy", "disk.raw") == "sparse" and mode("disk.raw") == kept, owner
@@ -239,40 +212,37 @@ def test_full_and_read_only_file_systems(place, tmpfs, op):
     if op == "unpack":
         (small / "disk.raw.tmp").write_bytes(os.urandom(800 * 1024))  # stale: replaced
     assert run(op, small / "disk.raw") == "sparse" and (small / "disk.raw").read_bytes() == content
-    inodes = tmpfs("size=4m,nr_inodes=2")  # the root directory and one file
-    (inodes / "disk.raw").write_bytes(OLD)
-    for target in ["disk.raw", "new/disk.raw"]:
-        assert run(op, inodes / target) == os_text(errno.ENOSPC) and entries(inodes) == ["disk.raw"]
-    tmpfs("size=4m", 32 | 1, point=inodes)  # MS_REMOUNT | MS_RDONLY
-    assert run(op, inodes / "disk.raw") == os_text(errno.EROFS) and (inodes / "disk.raw").read_bytes() == OLD
+    tmpfs("size=1m", 32 | 1, point=small)  # MS_REMOUNT | MS_RDONLY
+    assert run(op, small / "disk.raw") == os_text(errno.EROFS) and entries(small) == ["disk.raw"]
 
 
-PLANTS = {  # what is put at the temporary name, giving the source of the call
-    "symbolic link": lambda: os.symlink("file", "disk.raw.tmp") or "src.zst",
-    "hard link": lambda: os.link("file", "disk.raw.tmp") or "src.zst",
-    "dangling link": lambda: os.symlink("none", "disk.raw.tmp") or "src.zst",
-    "fifo": lambda: os.mkfifo("disk.raw.tmp") or "src.zst",
-    "the source": lambda: os.rename("src.zst", "disk.raw.tmp") or "disk.raw.tmp",
-    "a link to the source": lambda: os.symlink("src.zst", "disk.raw.tmp") or "src.zst",
+PLANTS = {  # what puts a file at the temporary name, given last
+    "symbolic link": (os.symlink, "file"),
+    "hard link": (os.link, "file"),
+    "fifo": (os.mkfifo,),
+    "the source": (os.rename, "src.zst"),
+    "a link to the source": (os.symlink, "src.zst"),
 }
 
 
 @pytest.mark.parametrize("plant", PLANTS)
 def test_a_file_at_the_temporary_path_is_never_written_through(place, plant):
     """Another file there is replaced; the source itself there is neither emptied nor removed."""
-    source, before = place / PLANTS[plant](), entries(place)
+    plant_file, *args = PLANTS[plant]
+    plant_file(*args, "disk.raw.tmp")
+    source, before = place / ("disk.raw.tmp" if plant == "the source" else "src.zst"), entries(place)
     packed, result = source.read_bytes(), run("unpack", "disk.raw", source)
     if "source" in plant:
         assert result == f"source is the temporary file of the target: {source}" and entries(place) == before
         assert source.read_bytes() == (place / "disk.raw.tmp").read_bytes() == packed
     else:
         assert result == "sparse" and (place / "disk.raw").read_bytes() == IMAGE and not os.path.lexists("disk.raw.tmp")
-        assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1 and not os.path.lexists("none")
+        assert (place / "file").read_bytes() == b"" and os.stat("file").st_nlink == 1
 
 
 @pytest.mark.parametrize("replace", [False, True])
 def test_a_live_decompression_keeps_its_temporary_file(place, replace):
-    """Meanwhile a second call finds the name in use, or another file put at the name is never renamed nor removed."""
+    """Meanwhile a second call finds the name in use; another file put at the name is neither renamed nor removed."""
     os.mkfifo("pipe")  # fed by a thread of this process, which could never run with the interpreter lock held
     packed, results = (place / "src.zst").read_bytes(), []
 
@@ -281,7 +251,7 @@ def test_a_live_decompression_keeps_its_temporary_file(place, replace):
             pipe.write(packed[:100])  # the first call now holds its temporary file
             while not os.path.exists("disk.raw.tmp"):
                 pass
-            results.append(os.replace("file", "disk.raw.tmp") if replace else run("unpack", "disk.raw", "cut.zst"))
+            results.append(os.replace("file", "disk.raw.tmp") if replace else run("unpack", "disk.raw", "file"))
             pipe.write(packed[100:])
 
     assert not in_threads(feed, lambda: results.append(run("unpack", "disk.raw", "pipe")))
@@ -306,9 +276,7 @@ def test_racing_calls_into_one_target_leave_the_image_of_one_that_succeeded(plac
 
 @pytest.fixture(scope="module")
 def cow(tmp_path_factory):
-    """A directory on a small XFS (which shares blocks between files) on a loop device, in this test run's mounts."""
-    if shutil.which("mkfs.xfs") is None or shutil.which("mount") is None:
-        pytest.skip("mkfs.xfs or mount is not installed")
+    """A directory on a small XFS (which shares blocks between files) on a loop device."""
     image, point = (directory := tmp_path_factory.mktemp("xfs")) / "fs.img", directory / "mnt"
     point.mkdir()
     with open(image, "wb") as f:
@@ -327,6 +295,7 @@ def shared_extents(path):
     return [bool(int(line.split()[-1], 16) & 0x2000) for line in lines.splitlines()[2:] if "hole" not in line]
 
 
+@need("mkfs.xfs", "mount", "xfs_io")
 def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_path):
     content = pattern(3 * MiB) + bytes(2 * MiB) + random.Random(5).randbytes(MiB)
     source = cow / "base.raw"
@@ -350,6 +319,8 @@ def test_a_clone_shares_the_source_blocks_and_otherwise_the_copy_runs(cow, tmp_p
 
 @pytest.fixture(scope="module")
 def read_gate(tmp_path_factory):
+    if sys.platform != "linux":
+        pytest.skip("the read gate needs LD_PRELOAD")
     library = tmp_path_factory.mktemp("gate") / "read_gate.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", library, f"{HERE}/read_gate.c", "-ldl"], check=True, env=tool_env())
     return library
@@ -368,47 +339,40 @@ def gated(read_gate, place, op):
     return child, place / "big", content
 
 
-@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 @pytest.mark.parametrize("op", ["copy", "unpack"])
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
 def test_a_process_killed_or_interrupted_mid_operation_leaves_the_earlier_target(read_gate, place, op, sig):
     """Reads and writes of regular files never fail with EINTR: the operation itself lets Ctrl-C's handler run."""
     child, source, content = gated(read_gate, place, op)
     [temp] = [path for path in place.iterdir() if path.name.startswith("disk.raw.tmp")]
-    written = temp.read_bytes()
-    if op == "copy":
-        assert temp.name.startswith(f"disk.raw.tmp-{child.pid}-") and mode(temp) == 0o600
-        assert written == content[: 3 * MiB]
-    else:
-        assert temp.name == "disk.raw.tmp" and 0 < len(written) < SIZE and content.startswith(written)
+    written = temp.read_bytes()  # a copy's temporary file exposes nothing of a private image
+    assert 0 < len(written) < SIZE and content.startswith(written) and (op == "unpack" or mode(temp) == 0o600)
     os.kill(child.pid, sig)
     time.sleep(0.2)  # stopped for longer than the operation may go without running handlers
     os.kill(child.pid, signal.SIGCONT)
     killed = sig == signal.SIGKILL
-    assert child.communicate(timeout=60)[0] == ("" if killed else '"KeyboardInterrupt"\n')
+    assert child.communicate(timeout=60)[0] == "" and child.returncode == -sig  # KeyboardInterrupt ends in SIGINT
     assert (place / "disk.raw").read_bytes() == OLD and temp.exists() == killed
     assert run(op, "disk.raw", source) == "sparse" and (place / "disk.raw").read_bytes() == content
     assert temp.exists() == (killed and op == "copy")  # a copy's unique name stays; unpacking reuses its own
 
 
-@pytest.mark.skipif(sys.platform != "linux", reason="the read gate needs LD_PRELOAD")
 @pytest.mark.parametrize(
-    "op, change, expected",
+    "op, change, kept",  # kept: how much of the source the image keeps, then a hole; 0: the call fails
     [
-        ("copy", Path.unlink, lambda c: c),
-        ("unpack", Path.unlink, lambda c: c),  # the open file is read on
-        ("copy", lambda p: os.truncate(p, MiB), lambda c: c[: 3 * MiB] + bytes(SIZE - 3 * MiB)),  # the rest is a hole
-        ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), lambda c: c),  # cut to the length seen at the start
-        ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), lambda c: "incomplete frame"),
+        ("copy", Path.unlink, SIZE),
+        ("unpack", Path.unlink, SIZE),  # the open file is read on
+        ("copy", lambda p: os.truncate(p, MiB), 3 * MiB),
+        ("copy", lambda p: p.write_bytes(p.read_bytes() + b"more"), SIZE),  # the length seen at the start
+        ("unpack", lambda p: os.truncate(p, 3 * ZSTD_READ), 0),
     ],
 )
-def test_a_source_changed_mid_operation(read_gate, place, op, change, expected):
+def test_a_source_changed_mid_operation(read_gate, place, op, change, kept):
     child, source, content = gated(read_gate, place, op)
     change(source)
     os.kill(child.pid, signal.SIGCONT)
-    expected, target = expected(content), place / "disk.raw"
-    assert json.loads(child.communicate(timeout=60)[0]) == (expected if isinstance(expected, str) else "sparse")
-    assert target.read_bytes() == (OLD if isinstance(expected, str) else expected)
+    assert json.loads(child.communicate(timeout=60)[0]) == ("sparse" if kept else "incomplete frame")
+    target = place / "disk.raw"
+    assert target.read_bytes() == (content[:kept] + bytes(SIZE - kept) if kept else OLD)
     assert not [n for n in entries(place) if "disk.raw.tmp" in n]
-    end = len(target.read_bytes().rstrip(b"\0"))  # zeros never read: a hole
-    assert all(start < end for start, _ in data_ranges(target))
+    assert all(start < (kept or SIZE) for start, _ in data_ranges(target))  # zeros never read: a hole
