@@ -1,6 +1,5 @@
-/* Loaded with LD_PRELOAD into a child process: stops it (SIGSTOP) right before its Nth read (read or pread)
- * of one file, so that a test acts on an operation exactly that far along, then lets it go on. READ_GATE_FILE
- * names the file (recognised by device and inode, so it may be removed meanwhile), READ_GATE_BEFORE gives N. */
+/* Preloaded: stops the process (SIGSTOP) right before its READ_GATE_BEFORE-th read of READ_GATE_FILE, that file
+ * recognised by device and inode (so it may be removed meanwhile). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
@@ -25,12 +24,12 @@ static void stop_before(int fd) {
     }
 }
 
-#define GATED(name, ...)                                                                                              \
-    ssize_t name(int fd, void* buffer, size_t count __VA_OPT__(, ) __VA_ARGS__) {                                     \
-        static ssize_t (*real)(int, void*, size_t __VA_OPT__(, ) __VA_ARGS__);                                        \
-        if (real == NULL) real = (ssize_t (*)(int, void*, size_t __VA_OPT__(, ) __VA_ARGS__))dlsym(RTLD_NEXT, #name); \
-        stop_before(fd);                                                                                              \
-        return real(fd, buffer, count __VA_OPT__(, offset));                                                          \
+#define GATED(name, ...)                                                          \
+    ssize_t name(int fd, void* buffer, size_t count __VA_OPT__(, ) __VA_ARGS__) { \
+        static ssize_t (*real)(int, void*, size_t __VA_OPT__(, ) __VA_ARGS__);    \
+        if (real == NULL) real = dlsym(RTLD_NEXT, #name);                         \
+        stop_before(fd);                                                          \
+        return real(fd, buffer, count __VA_OPT__(, offset));                      \
     }
 GATED(read)
 GATED(pread, off_t offset)
