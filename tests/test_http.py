@@ -43,6 +43,10 @@ def head(*lines):
     return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
 
 
+def filled(size):  # a head of `size` bytes
+    return [head("HTTP/1.1 65535", "X: " + "a" * (size - 23))]
+
+
 OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
 
 
@@ -72,8 +76,7 @@ def request(peer, method="GET", target="/", body=None, timeout=5.0, wait=None):
     [
         ("GET", "/", None),
         ("GET", "/", ""),
-        ("PUT", "/drives/a", '{"a":"café ✓"}'),
-        ("weird", "/a b?c=%zz", "not json {"),
+        ("weird", "/a b?c=%zz", "café ✓ not json {"),
         ("PUT", "/big", "x" * 300_000),
     ],
 )
@@ -84,21 +87,15 @@ def test_request_bytes(http, method, target, body):
 
 RESPONSES = [
     ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
-    ([head("HTTP/1.1 404 Not Found", "Content-Length: 2") + b"{}xyz"], (404, "{}")),
-    ([head("HTTP/1.1 200 OK") + b"abc", Delay(0.05), b"def"], (200, "abc")),  # no length: what came with the head
+    # no length (the name is taken as it stands): the body is what came with the head
     ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
-    ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (200, "hello")),
-    (
-        [head("HTTP/1.1 200 OK", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"],
-        (200, "hel"),
-    ),
-    ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
-    ([head("XYZ 200", "Content-Length: 2") + b"{}"], (200, "{}")),
-    ([head("HTTP/1.1 65535")], (65535, None)),
-    ([head("  HTTP/1.1\u00a0\t+00202\u2003Accepted")], (202, None)),
-    ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\r\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
-    ([head("HTTP/1.1 200 OK", "X-Fill: " + "a" * (65536 - 17 - 8 - 4))], (200, None)),  # a head of exactly the limit
-    (dribble(head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}", 1), (200, "{}")),
+    ([head("HTTP/1.1 404 Not Found", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (404, "hello")),
+    ([head("HTTP/1.1 200", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
+    ([head("  XYZ\u00a0\t+00202\u2003Accepted")], (202, None)),  # the version is not checked
+    # invalid UTF-8 is replaced; a bare LF ends a line (else the length would not count)
+    ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\nContent-Length: 2\r\n\r\n{}x"], (200, "{}")),
+    (filled(65536), (65535, None)),  # a head of exactly the limit, the largest status
+    (dribble(OK_2, 1), (200, "{}")),
     ([b"\r\n\r\n"], "missing HTTP status"),
     ([head("HTTP/1.1")], "missing HTTP status code"),
     ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
@@ -108,8 +105,7 @@ RESPONSES = [
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
     ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
-    ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65533] + b"\r\n\r\n"], TOO_LARGE),
-    ([SILENCE], TIMED_OUT),
+    (filled(65537), TOO_LARGE),
     ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
     ([head("HTTP/1.1 200 OK", f"Content-Length: {LIMIT}") + b"x" * LIMIT], (200, "x" * LIMIT)),  # the body limit
     ([head("HTTP/1.1 200 OK", f"Content-Length: {LIMIT + 1}"), SILENCE], PAST_LIMIT),  # refused from the head alone
@@ -124,11 +120,10 @@ def test_responses(http, script, expected):
 
 
 def test_a_peer_closing_at_every_byte(http):
-    response = head("HTTP/1.1 200 OK", "Server: api", "Content-Length: 31") + b'{"state":"Running","id":"vm-1"}'
-    for cut in range(len(response) + 1):
-        http.scripts = [[response[:cut], CLOSE]]
-        expected = "failed to fill whole buffer" if cut < len(response) else (200, response[-31:].decode())
-        assert request(http) == ("malformed HTTP response" if cut < len(response) - 31 else expected), cut
+    for cut in range(len(OK_2) + 1):
+        http.scripts = [[OK_2[:cut], CLOSE]]
+        expected = "malformed HTTP response" if cut < len(OK_2) - 2 else "failed to fill whole buffer"
+        assert request(http) == (expected if cut < len(OK_2) else (200, "{}")), cut
 
 
 def test_an_endless_head_stops_at_the_limit(http):
@@ -173,7 +168,7 @@ def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
 @pytest.mark.parametrize(
     "method, target, wrong",
     [
-        ("PUT", "/drives/a HTTP/1.1\r\nHost: x\r\n\r\nDELETE /all", "path"),
+        ("PUT", "/a HTTP/1.1\r\n\r\nDELETE /all", "path"),
         ("GET\r\nX: y", "/", "method"),
         ("GET", "/a\x00b", "path"),
         ("GET", "/\x7f", "path"),
@@ -190,32 +185,32 @@ def answer(status):
 
 
 @pytest.mark.parametrize(
-    "scripts, attempts",
+    "scripts",
     [
-        pytest.param([answer("200 OK")], 1, marks=pytest.mark.leakcheck),
-        ([answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")], 5),
-        ([[head("HTTP/1.1 200 OK", "Content-Length: 5") + b"ab", CLOSE]], None),
-        ([[lambda conn: Stream()(conn)]], None),
+        pytest.param([answer("200 OK")], marks=pytest.mark.leakcheck),
+        [answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")],
     ],
 )
-def test_the_wait_tries_until_a_200(http, scripts, attempts):
+def test_the_wait_tries_until_a_200(http, scripts):
     http.scripts = scripts
-    assert request(http, wait=5.0 if attempts else 0.3) == (None if attempts else WAIT_TIMED_OUT)
+    assert request(http, wait=5.0) is None
     http.idle()
-    assert set(http.requests) == {probe()} and (len(http.requests) == attempts if attempts else len(http.requests) >= 2)
+    assert http.requests == [probe()] * len(scripts)
 
 
 def test_timeouts_and_the_waits_timing(http, tmp_dir):
     http.scripts = [[SILENCE]]
-    for timeout, least in [(0.5, 0.4), (0, 0), (-1e300, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # 1e-9: 1 ms
+    for timeout, least in [(0.5, 0.4), (0, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # below 1 ms: 1 ms
         started = time.monotonic()
         assert request(http, timeout=timeout) == TIMED_OUT and least <= time.monotonic() - started < 5
     http.scripts, connections = [[OK_2]], http.connections
-    assert [panic(lambda: request(http, timeout=timeout)) for timeout in (2.0**64, math.inf)] == [PANIC] * 2
+    panics = [panic(lambda: request(http, timeout=t)) for t in (2.0**64, math.inf)]
+    panics += [panic(lambda: request(http, wait=t)) for t in (math.inf, 1e19)]
+    assert panics == [PANIC] * 3 + ["overflow when adding duration to instant"]
     assert http.connections == connections  # refused before any socket
-    assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
+    assert request(http, timeout=2.0**64 - 2048) == (200, "{}") and request(http, wait=2.0**62) is None
     http.scripts = [answer("500 Oops")]
-    for timeout in [0, math.nan, -math.inf]:  # one attempt at most
+    for timeout in [0, math.nan]:  # one attempt at most
         connections = http.connections
         assert request(http, wait=timeout) == WAIT_TIMED_OUT and http.connections - connections <= 1
     http.scripts, started = [[SILENCE]], time.monotonic()
@@ -227,10 +222,6 @@ def test_timeouts_and_the_waits_timing(http, tmp_dir):
     with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
         started = time.monotonic()
         assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
-    panics = [panic(lambda: ffi.firecracker_wait_for_socket(http.path, t)) for t in (2.0**64, math.inf, 1e19)]
-    assert panics == [PANIC, PANIC, "overflow when adding duration to instant"]
-    http.scripts = [answer("200 OK")]
-    assert request(http, wait=2.0**62) is None
 
 
 NGINX = """daemon off; master_process off; pid {dir}/pid; error_log {dir}/error.log; events {{}}

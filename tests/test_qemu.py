@@ -15,15 +15,15 @@ NODE, WAIT, POLL = "drive0", 60.0, 0.02
 
 @pytest.fixture(scope="module")
 def vm(tmp_path_factory):
-    disk, qmp = (directory := tmp_path_factory.mktemp("qemu")) / "disk.qcow2", str(directory / "qmp.sock")
+    disk, qmp = (directory := tmp_path_factory.mktemp("qemu")) / "disk.qcow2", directory / "qmp.sock"
     subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", disk, "64M"], check=True, env=tool_env())
     options = f"-machine pc -accel tcg -nodefaults -display none -S -m 64 -device virtio-blk-pci,drive={NODE}".split()
     blockdev = f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={disk}"
     command = ["qemu-system-x86_64", *options, "-blockdev", blockdev, "-qmp", f"unix:{qmp},server=on,wait=off"]
     process = subprocess.Popen(command, stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL, env=tool_env())
-    client = _QmpClient(qmp)
+    client = _QmpClient(str(qmp))
     client.connect(30.0, 30.0)  # retries until QEMU has made its socket
-    yield client, process, qmp
+    yield client, process
     client.close()
     process.kill()
     process.wait()
@@ -34,30 +34,29 @@ def tags(client):
     return [line.split()[1] for line in info.splitlines()[2:] if line.strip()]
 
 
+def job(client, name):  # the record of a finished job
+    record = json.loads(client.wait_for_job(name, WAIT, POLL))
+    return record["job_type"], record["status"], record["error"]
+
+
 def test_commands_and_snapshots(vm):
-    client, _, path = vm
+    client = vm[0]
     client.cont()
     assert json.loads(client.execute("query-status", None))["running"] is True
     client.stop_vm()
     assert client.execute("query-status", None) == '{"running":false,"status":"paused"}'
     client.snapshot_save("save", "tag-a", NODE, [NODE])
-    saved = json.loads(client.wait_for_job("save", WAIT, POLL))
-    assert (saved["job_type"], saved["status"], saved["error"]) == ("snapshot-save", "concluded", None)
+    assert job(client, "save") == ("snapshot-save", "concluded", None)
     assert "tag-a" in tags(client) and client.query_jobs() == "[]"  # the wait dismissed the job
     client.snapshot_load("load", "tag-a", NODE, [NODE])
-    assert json.loads(client.wait_for_job("load", WAIT, POLL))["job_type"] == "snapshot-load"
+    assert job(client, "load") == ("snapshot-load", "concluded", None)
     client.snapshot_delete("delete", "tag-a", [NODE])
-    assert json.loads(client.wait_for_job("delete", WAIT, POLL))["status"] == "concluded"
+    assert job(client, "delete") == ("snapshot-delete", "concluded", None)
     assert "tag-a" not in tags(client)
     client.blockdev_snapshot_internal_sync(NODE, "block-b")
     assert "block-b" in tags(client)
     client.blockdev_snapshot_delete_internal_sync(NODE, "block-b")
     assert "block-b" not in tags(client)
-    with pytest.raises(RuntimeError) as caught:
-        client.execute("no-such-command", None)
-    desc = "The command no-such-command has not been found"
-    context = {"class": "CommandNotFound", "command": "no-such-command", "desc": desc, "socket_path": path}
-    assert qmp_error(caught) == {"message": "QMP command 'no-such-command' failed", "context": context}
 
 
 def test_a_failed_job_stays_listed_until_dismissed_and_quit(vm):
