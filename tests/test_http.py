@@ -81,8 +81,8 @@ def request(peer, method="GET", target="/", body=None, timeout=5.0, wait=None):
     ],
 )
 def test_request_bytes(http, method, target, body):
-    assert request(http, method, target, body) == (200, "{}")
-    assert http.requests == [probe(method, target, (body or "").encode())]
+    assert request(http, method, target, body) == (200, "{}") and request(http, wait=5.0) is None
+    assert http.requests == [probe(method, target, (body or "").encode()), probe()]
 
 
 RESPONSES = [
@@ -100,8 +100,7 @@ RESPONSES = [
     ([head("HTTP/1.1")], "missing HTTP status code"),
     ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
     ([head("HTTP/1.1 -1")], "invalid HTTP status: " + DIGIT),
-    ([head("HTTP/1.1 65536")], "invalid HTTP status: " + BIG),
-    ([head("HTTP/1.1 99999x", "Content-Length: x")], "invalid HTTP status: " + BIG),
+    ([head("HTTP/1.1 65536x", "Content-Length: x")], "invalid HTTP status: " + BIG),  # before the digit, the length
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
     ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
@@ -133,7 +132,7 @@ def test_an_endless_head_stops_at_the_limit(http):
     assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(body=st.binary(max_size=64) | st.text(max_size=16).map(lambda t: t.encode("utf-8", "surrogatepass")))
 def test_the_body_decodes_as_utf8_with_replacement(http, body):
     http.scripts = [[head("HTTP/1.1 200 OK", f"Content-Length: {len(body)}") + body]]
@@ -145,8 +144,7 @@ def test_addresses(tmp_dir):
     socket.socket(socket.AF_UNIX).bind(tmp_dir + "/dead.sock")  # bound, never listening
     for path, text in [
         (tmp_dir + "/a\0b", "paths must not contain interior null bytes"),
-        (longest + "x", "path must be shorter than SUN_LEN"),
-        ("/" + "é" * 60, "path must be shorter than SUN_LEN"),
+        (longest[:-1] + "é", "path must be shorter than SUN_LEN"),  # one byte too long
         (longest, os_text(errno.ENOENT)),
         (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED)),
     ]:
@@ -158,11 +156,11 @@ def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
 
     def inspect(conn):
         sockets = [fd for fd in open_fds() - before - {conn.fileno()} if stat.S_ISSOCK(os.fstat(fd).st_mode)]
-        seen.extend(bool(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC) for fd in sockets)
+        seen.extend(fcntl.fcntl(fd, fcntl.F_GETFD) for fd in sockets)
 
     http.scripts = [[inspect, Delay(0.6), OK_2]]
     with other_thread_runs(5):
-        assert request(http) == (200, "{}") and seen == [True]
+        assert request(http) == (200, "{}") and seen == [fcntl.FD_CLOEXEC]
 
 
 @pytest.mark.parametrize(
@@ -184,18 +182,11 @@ def answer(status):
     return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
 
 
-@pytest.mark.parametrize(
-    "scripts",
-    [
-        pytest.param([answer("200 OK")], marks=pytest.mark.leakcheck),
-        [answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")],
-    ],
-)
-def test_the_wait_tries_until_a_200(http, scripts):
-    http.scripts = scripts
+def test_the_wait_tries_until_a_200(http):
+    http.scripts = [answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")]
     assert request(http, wait=5.0) is None
     http.idle()
-    assert http.requests == [probe()] * len(scripts)
+    assert http.requests == [probe()] * 5
 
 
 def test_timeouts_and_the_waits_timing(http, tmp_dir):
@@ -210,9 +201,7 @@ def test_timeouts_and_the_waits_timing(http, tmp_dir):
     assert http.connections == connections  # refused before any socket
     assert request(http, timeout=2.0**64 - 2048) == (200, "{}") and request(http, wait=2.0**62) is None
     http.scripts = [answer("500 Oops")]
-    for timeout in [0, math.nan]:  # one attempt at most
-        connections = http.connections
-        assert request(http, wait=timeout) == WAIT_TIMED_OUT and http.connections - connections <= 1
+    assert request(http, wait=0) == request(http, wait=math.nan) == WAIT_TIMED_OUT  # 1 ms
     http.scripts, started = [[SILENCE]], time.monotonic()
     assert request(http, wait=0.2) == WAIT_TIMED_OUT and 0.9 <= time.monotonic() - started < 10  # an attempt takes 1 s
     started = time.monotonic()

@@ -42,21 +42,19 @@ def job(client, name):  # the record of a finished job
 def test_commands_and_snapshots(vm):
     client = vm[0]
     client.cont()
-    assert json.loads(client.execute("query-status", None))["running"] is True
+    assert '"running":true' in client.execute("query-status", None)
     client.stop_vm()
-    assert client.execute("query-status", None) == '{"running":false,"status":"paused"}'
-    client.snapshot_save("save", "tag-a", NODE, [NODE])
+    assert '"running":false' in client.execute("query-status", None)
+    client.snapshot_save("save", "a", NODE, [NODE])
     assert job(client, "save") == ("snapshot-save", "concluded", None)
-    assert "tag-a" in tags(client) and client.query_jobs() == "[]"  # the wait dismissed the job
-    client.snapshot_load("load", "tag-a", NODE, [NODE])
+    assert tags(client) == ["a"] and client.query_jobs() == "[]"  # the wait dismissed the job
+    client.snapshot_load("load", "a", NODE, [NODE])
     assert job(client, "load") == ("snapshot-load", "concluded", None)
-    client.snapshot_delete("delete", "tag-a", [NODE])
-    assert job(client, "delete") == ("snapshot-delete", "concluded", None)
-    assert "tag-a" not in tags(client)
-    client.blockdev_snapshot_internal_sync(NODE, "block-b")
-    assert "block-b" in tags(client)
-    client.blockdev_snapshot_delete_internal_sync(NODE, "block-b")
-    assert "block-b" not in tags(client)
+    client.blockdev_snapshot_delete_internal_sync(NODE, "a")
+    client.blockdev_snapshot_internal_sync(NODE, "b")
+    assert tags(client) == ["b"]
+    client.snapshot_delete("delete", "b", [NODE])
+    assert job(client, "delete") == ("snapshot-delete", "concluded", None) and tags(client) == []
 
 
 def test_a_failed_job_stays_listed_until_dismissed_and_quit(vm):
