@@ -5,7 +5,6 @@ import fcntl
 import math
 import os
 import socket
-import stat
 import subprocess
 import sys
 import time
@@ -51,10 +50,8 @@ OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
 
 
 def probe(method="GET", path="/", body=b""):
-    return (
-        f"{method} {path} HTTP/1.1\r\nHost: localhost\r\nAccept: application/json\r\nContent-Type: application/json"
-        f"\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n"
-    ).encode() + body
+    fixed = "Host: localhost", "Accept: application/json", "Content-Type: application/json"
+    return head(f"{method} {path} HTTP/1.1", *fixed, f"Content-Length: {len(body)}", "Connection: close") + body
 
 
 @pytest.fixture
@@ -87,12 +84,12 @@ def test_request_bytes(http, method, target, body):
 
 RESPONSES = [
     ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
-    # no length (the name is taken as it stands): the body is what came with the head
+    # an unmatched name: no length, the body is what came with the head
     ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
     ([head("HTTP/1.1 404 Not Found", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (404, "hello")),
     ([head("HTTP/1.1 200", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
     ([head("  XYZ\u00a0\t+00202\u2003Accepted")], (202, None)),  # the version is not checked
-    # invalid UTF-8 is replaced; a bare LF ends a line (else the length would not count)
+    # invalid UTF-8 is replaced; a bare LF ends a line (else the body would be 3 bytes)
     ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\nContent-Length: 2\r\n\r\n{}x"], (200, "{}")),
     (filled(65536), (65535, None)),  # a head of exactly the limit, the largest status
     (dribble(OK_2, 1), (200, "{}")),
@@ -106,7 +103,7 @@ RESPONSES = [
     ),  # overflow found first; status before length
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
-    ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
+    ([head("HTTP/1.1 200 OK", f"Content-Length: {2**64}")], "invalid Content-Length: " + BIG),
     (filled(65537), TOO_LARGE),
     ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
     ([head("HTTP/1.1 200 OK", f"Content-Length: {LIMIT}") + b"x" * LIMIT], (200, "x" * LIMIT)),  # the body limit
@@ -129,10 +126,10 @@ def test_a_peer_closing_at_every_byte(http):
 
 
 def test_an_endless_head_stops_at_the_limit(http):
-    http.scripts = [[prefix := b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream()]]
+    http.scripts = [[b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream()]]
     assert request(http) == TOO_LARGE
     http.idle()
-    assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
+    assert stream.finished and stream.sent < 4 * MiB
 
 
 @settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -152,12 +149,11 @@ def test_addresses(tmp_dir):
         assert request(path) == text, path
 
 
-def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
+def test_the_socket_is_close_on_exec_and_the_lock_released(http):
     before, seen = open_fds(), []
 
-    def inspect(conn):
-        sockets = [fd for fd in open_fds() - before - {conn.fileno()} if stat.S_ISSOCK(os.fstat(fd).st_mode)]
-        seen.extend(fcntl.fcntl(fd, fcntl.F_GETFD) for fd in sockets)
+    def inspect(conn):  # the one descriptor the call opened
+        seen.extend(fcntl.fcntl(fd, fcntl.F_GETFD) for fd in open_fds() - before - {conn.fileno()})
 
     http.scripts = [[inspect, Delay(0.6), OK_2]]
     with other_thread_runs(5):
@@ -173,10 +169,10 @@ def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
         ("GET", "/\x7f", "path"),
     ],
 )
-def test_a_control_byte_in_the_request_line_is_refused_before_connecting(http, method, target, wrong):
+def test_a_control_byte_in_the_request_line_is_refused(http, method, target, wrong):
     assert request(http, method, target) == f"HTTP request {wrong} contains a control character"
     assert http.connections == 0
-    assert request(http, "PUT", "/drives/a", '{"a":"\\r\\n\r\n"}') == (200, "{}")  # a body is payload
+    assert request(http, "PUT", "/", "\r\n\x00") == (200, "{}")  # a body is payload
 
 
 def answer(status):
@@ -205,16 +201,13 @@ def test_timeouts_and_the_waits_timing(http, tmp_dir):
     assert request(http, wait=0) == request(http, wait=math.nan) == WAIT_TIMED_OUT  # 1 ms
     http.scripts, started = [[SILENCE]], time.monotonic()
     assert request(http, wait=0.2) == WAIT_TIMED_OUT and 0.9 <= time.monotonic() - started < 10  # an attempt takes 1 s
-    started = time.monotonic()
-    with other_thread_runs(5):  # the pauses between attempts let other threads run
-        assert request(tmp_dir + "/none", wait=0.4) == WAIT_TIMED_OUT and 0.35 <= time.monotonic() - started < 5
     socket.socket(socket.AF_UNIX).bind(tmp_dir + "/peer.sock")  # left behind by a dead server: refused
-    with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
-        started = time.monotonic()
+    with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late, other_thread_runs(5):
+        started = time.monotonic()  # the pauses between attempts let other threads run
         assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
 
 
-NGINX = """daemon off; master_process off; pid {dir}/pid; error_log {dir}/error.log; events {{}}
+NGINX = """daemon off; master_process off; pid {dir}/pid; events {{}}
 http {{ access_log off; client_body_temp_path {dir}/b; proxy_temp_path {dir}/p; fastcgi_temp_path {dir}/f; uwsgi_temp_path
   {dir}/u; scgi_temp_path {dir}/s; server {{ listen unix:{dir}/api.sock; location = / {{ return 200 '{{"state":"Running"}}'; }}
   location = /machine-config {{ return 204; }} location / {{ return 404 '{{"fault_message":"no"}}'; }} }} }}"""

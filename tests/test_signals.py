@@ -8,15 +8,14 @@ from peers import run_python
 SCRIPT = r"""
 import json, os, signal, tempfile, threading, time
 from corvane_core import _ffi
-from peers import SILENCE, Delay, HttpPeer, QmpPeer, reply
+from peers import Delay, HttpPeer, QmpPeer, reply
 
-mode, name, d, seen = sys.argv[1], sys.argv[2], tempfile.mkdtemp(), set()
+(mode, name), d, seen = sys.argv[1:], tempfile.mkdtemp(), set()
 jobs = [reply([{"id": "j", "status": "running"}])]
 peer = QmpPeer({"execute": [], "timeout": [], "long": [Delay(6), reply("x")], "query-jobs": jobs})
 client = _ffi._QmpClient(peer.__enter__().path)
 client.connect(1e18, 1.0 if name == "timeout" else 1e18)  # beyond what socket timeouts hold
-late = [Delay(0.5), b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"]
-api = HttpPeer([SILENCE] if mode == "raise" else late).__enter__()
+api = HttpPeer([Delay(6 if mode == "raise" else 0.5), b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"]).__enter__()
 os.mkfifo(d + "/fifo")
 os.open(d + "/fifo", os.O_RDWR)  # a writer that sends nothing
 os.mkfifo(d + "/unwritten")  # a FIFO's open waits for a writer
