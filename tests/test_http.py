@@ -5,7 +5,6 @@ import fcntl
 import math
 import os
 import socket
-import stat
 import subprocess
 import sys
 import time
@@ -43,14 +42,16 @@ def head(*lines):
     return "".join(line + "\r\n" for line in lines).encode() + b"\r\n"
 
 
+def filled(size):  # a head of `size` bytes
+    return [head("HTTP/1.1 65535", "X: " + "a" * (size - 23))]
+
+
 OK_2 = head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}"
 
 
 def probe(method="GET", path="/", body=b""):
-    return (
-        f"{method} {path} HTTP/1.1\r\nHost: localhost\r\nAccept: application/json\r\nContent-Type: application/json"
-        f"\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n"
-    ).encode() + body
+    fixed = "Host: localhost", "Accept: application/json", "Content-Type: application/json"
+    return head(f"{method} {path} HTTP/1.1", *fixed, f"Content-Length: {len(body)}", "Connection: close") + body
 
 
 @pytest.fixture
@@ -72,44 +73,38 @@ def request(peer, method="GET", target="/", body=None, timeout=5.0, wait=None):
     [
         ("GET", "/", None),
         ("GET", "/", ""),
-        ("PUT", "/drives/a", '{"a":"café ✓"}'),
-        ("weird", "/a b?c=%zz", "not json {"),
+        ("weird", "/a b?c=%zz", "café ✓ not json {"),
         ("PUT", "/big", "x" * 300_000),
     ],
 )
 def test_request_bytes(http, method, target, body):
-    assert request(http, method, target, body) == (200, "{}")
-    assert http.requests == [probe(method, target, (body or "").encode())]
+    assert request(http, method, target, body) == (200, "{}") and request(http, wait=5.0) is None
+    assert http.requests == [probe(method, target, (body or "").encode()), probe()]
 
 
 RESPONSES = [
     ([head("HTTP/1.1 204 No Content", "Content-Length: 3") + b"abc"], (204, None)),
-    ([head("HTTP/1.1 404 Not Found", "Content-Length: 2") + b"{}xyz"], (404, "{}")),
-    ([head("HTTP/1.1 200 OK") + b"abc", Delay(0.05), b"def"], (200, "abc")),  # no length: what came with the head
+    # an unmatched name: no length, the body is what came with the head
     ([head("HTTP/1.1 200 OK", "Content-Length : 5") + b"hel", Delay(0.05), b"lo"], (200, "hel")),
-    ([head("HTTP/1.1 200 OK", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (200, "hello")),
-    (
-        [head("HTTP/1.1 200 OK", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"],
-        (200, "hel"),
-    ),
-    ([b"HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
-    ([head("XYZ 200", "Content-Length: 2") + b"{}"], (200, "{}")),
-    ([head("HTTP/1.1 65535")], (65535, None)),
-    ([head("  HTTP/1.1\u00a0\t+00202\u2003Accepted")], (202, None)),
-    ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\r\nContent-Length: 2\r\n\r\n{}"], (200, "{}")),
-    ([head("HTTP/1.1 200 OK", "X-Fill: " + "a" * (65536 - 17 - 8 - 4))], (200, None)),  # a head of exactly the limit
-    (dribble(head("HTTP/1.1 200 OK", "Content-Length: 2") + b"{}", 1), (200, "{}")),
+    ([head("HTTP/1.1 404 Not Found", "content-LENGTH:\t\u3000\u0085+5\u00a0") + b"hello!"], (404, "hello")),
+    ([head("HTTP/1.1 200", "X: Content-Length: 9", "Content-Length: 3", "Content-Length: x") + b"hello"], (200, "hel")),
+    ([head("  XYZ\u00a0\t+00202\u2003Accepted")], (202, None)),  # the version is not checked
+    # invalid UTF-8 is replaced; a bare LF ends a line (else the body would be 3 bytes)
+    ([b"HTTP/1.1 200 \xff\xfe\r\nX-\xc0: \xe2\x82\nContent-Length: 2\r\n\r\n{}x"], (200, "{}")),
+    (filled(65536), (65535, None)),  # a head of exactly the limit, the largest status
+    (dribble(OK_2, 1), (200, "{}")),
     ([b"\r\n\r\n"], "missing HTTP status"),
     ([head("HTTP/1.1")], "missing HTTP status code"),
     ([head("HTTP/1.1\x1c200 OK")], "invalid HTTP status: " + DIGIT),
     ([head("HTTP/1.1 -1")], "invalid HTTP status: " + DIGIT),
-    ([head("HTTP/1.1 65536")], "invalid HTTP status: " + BIG),
-    ([head("HTTP/1.1 99999x", "Content-Length: x")], "invalid HTTP status: " + BIG),
+    (
+        [head("HTTP/1.1 65536x", "Content-Length: x")],
+        "invalid HTTP status: " + BIG,
+    ),  # overflow found first; status before length
     ([head("HTTP/1.1 200 OK", "Content-Length:")], "invalid Content-Length: cannot parse integer from empty string"),
     ([head("HTTP/1.1 204 OK", "Content-Length: 0x10")], "invalid Content-Length: " + DIGIT),
-    ([head("HTTP/1.1 200 OK", "Content-Length: 18446744073709551616")], "invalid Content-Length: " + BIG),
-    ([(b"HTTP/1.1 200 OK\r\n" + b"X: y\r\n" * 20000)[:65533] + b"\r\n\r\n"], TOO_LARGE),
-    ([SILENCE], TIMED_OUT),
+    ([head("HTTP/1.1 200 OK", f"Content-Length: {2**64}")], "invalid Content-Length: " + BIG),
+    (filled(65537), TOO_LARGE),
     ([head("HTTP/1.1 200 OK", "Content-Length: 5") + b"hel", SILENCE], TIMED_OUT),
     ([head("HTTP/1.1 200 OK", f"Content-Length: {LIMIT}") + b"x" * LIMIT], (200, "x" * LIMIT)),  # the body limit
     ([head("HTTP/1.1 200 OK", f"Content-Length: {LIMIT + 1}"), SILENCE], PAST_LIMIT),  # refused from the head alone
@@ -124,21 +119,20 @@ def test_responses(http, script, expected):
 
 
 def test_a_peer_closing_at_every_byte(http):
-    response = head("HTTP/1.1 200 OK", "Server: api", "Content-Length: 31") + b'{"state":"Running","id":"vm-1"}'
-    for cut in range(len(response) + 1):
-        http.scripts = [[response[:cut], CLOSE]]
-        expected = "failed to fill whole buffer" if cut < len(response) else (200, response[-31:].decode())
-        assert request(http) == ("malformed HTTP response" if cut < len(response) - 31 else expected), cut
+    for cut in range(len(OK_2) + 1):
+        http.scripts = [[OK_2[:cut], CLOSE]]
+        expected = "malformed HTTP response" if cut < len(OK_2) - 2 else "failed to fill whole buffer"
+        assert request(http) == (expected if cut < len(OK_2) else (200, "{}")), cut
 
 
 def test_an_endless_head_stops_at_the_limit(http):
-    http.scripts = [[prefix := b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream(chunk=b"b" * 65536)]]
+    http.scripts = [[b"HTTP/1.1 200 OK\r\nX-Long: ", stream := Stream()]]
     assert request(http) == TOO_LARGE
     http.idle()
-    assert stream.finished and 65536 <= stream.sent + len(prefix) < 65536 + 4 * MiB
+    assert stream.finished and stream.sent < 4 * MiB
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(body=st.binary(max_size=64) | st.text(max_size=16).map(lambda t: t.encode("utf-8", "surrogatepass")))
 def test_the_body_decodes_as_utf8_with_replacement(http, body):
     http.scripts = [[head("HTTP/1.1 200 OK", f"Content-Length: {len(body)}") + body]]
@@ -147,93 +141,73 @@ def test_the_body_decodes_as_utf8_with_replacement(http, body):
 
 def test_addresses(tmp_dir):
     longest = os.path.join(tmp_dir, "s" * ((104 if sys.platform == "darwin" else 108) - 2 - len(tmp_dir)))
-    socket.socket(socket.AF_UNIX).bind(tmp_dir + "/dead.sock")  # bound, never listening
     for path, text in [
         (tmp_dir + "/a\0b", "paths must not contain interior null bytes"),
-        (longest + "x", "path must be shorter than SUN_LEN"),
-        ("/" + "é" * 60, "path must be shorter than SUN_LEN"),
+        (longest[:-1] + "é", "path must be shorter than SUN_LEN"),  # one byte too long
         (longest, os_text(errno.ENOENT)),
-        (tmp_dir + "/dead.sock", os_text(errno.ECONNREFUSED)),
     ]:
         assert request(path) == text, path
 
 
-def test_the_socket_is_close_on_exec_and_the_interpreter_lock_released(http):
+def test_the_socket_is_close_on_exec_and_the_lock_released(http):
     before, seen = open_fds(), []
 
-    def inspect(conn):
-        sockets = [fd for fd in open_fds() - before - {conn.fileno()} if stat.S_ISSOCK(os.fstat(fd).st_mode)]
-        seen.extend(bool(fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC) for fd in sockets)
+    def inspect(conn):  # the one descriptor the call opened
+        seen.extend(fcntl.fcntl(fd, fcntl.F_GETFD) for fd in open_fds() - before - {conn.fileno()})
 
     http.scripts = [[inspect, Delay(0.6), OK_2]]
     with other_thread_runs(5):
-        assert request(http) == (200, "{}") and seen == [True]
+        assert request(http) == (200, "{}") and seen == [fcntl.FD_CLOEXEC]
 
 
 @pytest.mark.parametrize(
     "method, target, wrong",
     [
-        ("PUT", "/drives/a HTTP/1.1\r\nHost: x\r\n\r\nDELETE /all", "path"),
+        ("PUT", "/a HTTP/1.1\r\n\r\nDELETE /all", "path"),
         ("GET\r\nX: y", "/", "method"),
         ("GET", "/a\x00b", "path"),
         ("GET", "/\x7f", "path"),
     ],
 )
-def test_a_control_byte_in_the_request_line_is_refused_before_connecting(http, method, target, wrong):
+def test_a_control_byte_in_the_request_line_is_refused(http, method, target, wrong):
     assert request(http, method, target) == f"HTTP request {wrong} contains a control character"
     assert http.connections == 0
-    assert request(http, "PUT", "/drives/a", '{"a":"\\r\\n\r\n"}') == (200, "{}")  # a body is payload
+    assert request(http, "PUT", "/", "\r\n\x00") == (200, "{}")  # a body is payload
 
 
 def answer(status):
     return [head(f"HTTP/1.1 {status}", "Content-Length: 0")]
 
 
-@pytest.mark.parametrize(
-    "scripts, attempts",
-    [
-        pytest.param([answer("200 OK")], 1, marks=pytest.mark.leakcheck),
-        ([answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")], 5),
-        ([[head("HTTP/1.1 200 OK", "Content-Length: 5") + b"ab", CLOSE]], None),
-        ([[lambda conn: Stream()(conn)]], None),
-    ],
-)
-def test_the_wait_tries_until_a_200(http, scripts, attempts):
-    http.scripts = scripts
-    assert request(http, wait=5.0 if attempts else 0.3) == (None if attempts else WAIT_TIMED_OUT)
+def test_the_wait_tries_until_a_200(http):
+    http.scripts = [answer("503 Busy"), answer("204 No Content"), [CLOSE], answer("500 Oops"), answer("200 OK")]
+    assert request(http, wait=5.0) is None
     http.idle()
-    assert set(http.requests) == {probe()} and (len(http.requests) == attempts if attempts else len(http.requests) >= 2)
+    assert http.requests == [probe()] * 5
 
 
 def test_timeouts_and_the_waits_timing(http, tmp_dir):
     http.scripts = [[SILENCE]]
-    for timeout, least in [(0.5, 0.4), (0, 0), (-1e300, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # 1e-9: 1 ms
+    for timeout, least in [(0.5, 0.4), (0, 0), (math.nan, 0), (-math.inf, 0), (1e-9, 0)]:  # below 1 ms: 1 ms
         started = time.monotonic()
         assert request(http, timeout=timeout) == TIMED_OUT and least <= time.monotonic() - started < 5
     http.scripts, connections = [[OK_2]], http.connections
-    assert [panic(lambda: request(http, timeout=timeout)) for timeout in (2.0**64, math.inf)] == [PANIC] * 2
+    panics = [panic(lambda: request(http, timeout=t)) for t in (2.0**64, math.inf)]
+    panics += [panic(lambda: request(http, wait=t)) for t in (math.inf, 1e19)]
+    assert panics == [PANIC] * 3 + ["overflow when adding duration to instant"]
     assert http.connections == connections  # refused before any socket
-    assert request(http, timeout=2.0**64 - 2048) == request(http, timeout=1e12) == (200, "{}")
+    assert request(http, timeout=2.0**64 - 2048) == (200, "{}") and request(http, wait=2.0**62) is None
     http.scripts = [answer("500 Oops")]
-    for timeout in [0, math.nan, -math.inf]:  # one attempt at most
-        connections = http.connections
-        assert request(http, wait=timeout) == WAIT_TIMED_OUT and http.connections - connections <= 1
+    assert request(http, wait=0) == request(http, wait=math.nan) == WAIT_TIMED_OUT  # 1 ms
     http.scripts, started = [[SILENCE]], time.monotonic()
     assert request(http, wait=0.2) == WAIT_TIMED_OUT and 0.9 <= time.monotonic() - started < 10  # an attempt takes 1 s
-    started = time.monotonic()
-    with other_thread_runs(5):  # the pauses between attempts let other threads run
-        assert request(tmp_dir + "/none", wait=0.4) == WAIT_TIMED_OUT and 0.35 <= time.monotonic() - started < 5
     socket.socket(socket.AF_UNIX).bind(tmp_dir + "/peer.sock")  # left behind by a dead server: refused
-    with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late:
-        started = time.monotonic()
+    with HttpPeer(answer("200 OK"), directory=tmp_dir, listen_after=0.5) as late, other_thread_runs(5):
+        started = time.monotonic()  # the pauses between attempts let other threads run
         assert request(late, wait=10.0) is None and time.monotonic() - started >= 0.45
-    panics = [panic(lambda: ffi.firecracker_wait_for_socket(http.path, t)) for t in (2.0**64, math.inf, 1e19)]
-    assert panics == [PANIC, PANIC, "overflow when adding duration to instant"]
-    http.scripts = [answer("200 OK")]
-    assert request(http, wait=2.0**62) is None
 
 
-NGINX = """daemon off; master_process off; pid {dir}/pid; error_log {dir}/error.log; events {{}}
+NGINX = """daemon off; master_process off; pid {dir}/pid; events {{}}
 http {{ access_log off; client_body_temp_path {dir}/b; proxy_temp_path {dir}/p; fastcgi_temp_path {dir}/f; uwsgi_temp_path
   {dir}/u; scgi_temp_path {dir}/s; server {{ listen unix:{dir}/api.sock; location = / {{ return 200 '{{"state":"Running"}}'; }}
   location = /machine-config {{ return 204; }} location / {{ return 404 '{{"fault_message":"no"}}'; }} }} }}"""
@@ -249,7 +223,7 @@ def test_nginx(tmp_path):
         assert request(path, wait=15.0) is None
         assert request(path, "PUT", "/machine-config", "x" * 100_000) == (204, None)
         assert request(path, "PATCH", "/no/such/path", "{}") == (404, '{"fault_message":"no"}')
-        assert {request(path) for _ in range(100)} == {(200, '{"state":"Running"}')}
+        assert request(path) == (200, '{"state":"Running"}')
     finally:
         server.terminate()
         server.wait(10)
