@@ -65,11 +65,12 @@ def panic(call):
 
 
 def open_fds():
-    fds, base = set(), "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
-    for name in os.listdir(base):  # the listing's own descriptor is closed by now; a sanitizer's report file stays
+    fds = set()
+    for name in os.listdir(
+        "/proc/self/fd"
+    ):  # the listing's own descriptor is closed by now; a sanitizer's report stays
         with contextlib.suppress(OSError):
-            target = os.readlink(f"{base}/{name}") if "proc" in base else str(os.fstat(int(name)))
-            if "/sanitizer-reports/" not in target:
+            if "/sanitizer-reports/" not in os.readlink(f"/proc/self/fd/{name}"):
                 fds.add(int(name))
     return fds
 

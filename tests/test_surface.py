@@ -39,10 +39,8 @@ def test_what_stubtest_cannot_check():
     new, *methods = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
     assert (new.name, _QmpClient.__text_signature__) == ("__new__", signature(new.args, first=""))
     for m in methods:
-        assert (getattr(_QmpClient, m.name).__text_signature__, getattr(_QmpClient, m.name).__doc__) == (
-            signature(m.args, "$self"),
-            None,
-        )
+        method = getattr(_QmpClient, m.name)
+        assert (method.__text_signature__, method.__doc__) == (signature(m.args, "$self"), None), m.name
     assert (_QmpClient.__module__, _QmpClient.__doc__, _QmpClient.__bases__) == ("builtins", None, (object,))
     with pytest.raises(TypeError, match="not an acceptable base type"):  # stubtest checks @final one way only
         type("Sub", (_QmpClient,), {})
@@ -51,12 +49,8 @@ def test_what_stubtest_cannot_check():
     with pytest.raises(TypeError):
         weakref.ref(_QmpClient("/x"))
     assert STUB.with_name("py.typed").exists()
-    assert [
-        ffi.has_native_networking(),
-        ffi.has_native_qmp(),
-        ffi.has_native_disk_io(),
-        ffi.has_native_firecracker_api(),
-    ] == [LINUX_FORM, True, True, True]
+    probes = [ffi.has_native_networking, ffi.has_native_qmp, ffi.has_native_disk_io, ffi.has_native_firecracker_api]
+    assert [probe() for probe in probes] == [LINUX_FORM, True, True, True]
 
 
 class Index:
