@@ -22,7 +22,6 @@ from peers import (
     MiB,
     QmpPeer,
     Stream,
-    dribble,
     error_reply,
     in_threads,
     os_text,
@@ -37,12 +36,10 @@ from peers import (
 from corvane_core._ffi import _QmpClient
 
 STATUS, STATUS_TEXT = b'{"return":{"running":true,"status":"running"}}\n', '{"running":true,"status":"running"}'
-QUERY, CLOSED = b'{"execute":"query-jobs"}\n', "QMP socket closed unexpectedly"
+QUERY = b'{"execute":"query-jobs"}\n'
 UTF8 = "stream did not contain valid UTF-8"
-FAILED = "QMP command 'query-status' failed"
-NO_SOCKET, ZERO = "Timed out waiting for QMP socket", "cannot set a 0 duration timeout"
+NO_SOCKET = "Timed out waiting for QMP socket"
 TOO_LONG, MAX_LINE = "QMP message exceeds 10485760 bytes without a line feed", 10 * MiB
-HUGE = "cannot convert {:.17g} seconds to a duration: the value is too large (2^64 seconds or more)"
 DISMISS = b'{"arguments":{"id":"j1"},"execute":"job-dismiss"}\n'
 RECORD = '{"job_id":"j1","job_type":"snapshot-save","status":"concluded","current_progress":1,"total_progress":1,"error":null}'
 
@@ -66,11 +63,6 @@ def outcome(call):  # the call's result, or the message and context of its QMP e
         return qmp_error(error)["message"], qmp_error(error)["context"]
 
 
-def line(execute, **arguments):
-    command = {"arguments": arguments, "execute": execute} if arguments else {"execute": execute}
-    return json.dumps(command, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
-
-
 @pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "call, sent",
@@ -79,9 +71,8 @@ def line(execute, **arguments):
         (lambda c: c.execute('a"b\\c\n', "null"), b'{"arguments":null,"execute":"a\\"b\\\\c\\n"}\n'),
         (
             lambda c: c.snapshot_save('j"', "t\\", "v\x01", ["vda", "dé"]),
-            line("snapshot-save", devices=["vda", "dé"], **{"job-id": 'j"'}, tag="t\\", vmstate="v\x01"),
+            '{"arguments":{"devices":["vda","dé"],"job-id":"j\\"","tag":"t\\\\","vmstate":"v\\u0001"},"execute":"snapshot-save"}\n'.encode(),
         ),
-        (lambda c: c.snapshot_delete("j", "t", []), line("snapshot-delete", devices=[], **{"job-id": "j"}, tag="t")),
     ],
 )
 def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, sent):
@@ -89,8 +80,8 @@ def test_the_first_command_connects_negotiates_and_sends_its_line(peer, call, se
 
 
 def hostile(peer, stage, actions, close=True):
-    """A connection on which the greeting, the capabilities reply or the reply is replaced by `actions`: the outcome of
-    connecting and sending a command there. Then the same client (closed first, unless told otherwise) works again."""
+    """The outcome of connecting and sending a command when `actions` replace the greeting, the capabilities reply or
+    the reply; then the client (closed first, unless told otherwise) works again."""
     once = {stage: actions}
     peer.negotiate = False
     peer.greeting = lambda number: once.pop("greeting", [GREETING])
@@ -103,30 +94,18 @@ def hostile(peer, stage, actions, close=True):
     return got
 
 
-def E(message, **context):
-    return message, {"command": "query-status", **context} if message == FAILED else context
+def failed(error_class, desc, command="query-status"):
+    return f"QMP command '{command}' failed", {"class": error_class, "command": command, "desc": desc}
 
 
-NOISE = bytes(b for b in random.Random(6).randbytes(5000) if b != 0x0A) + b"\xff"
 EXCHANGES = [
-    ("reply", [EVENT, b'{"event":"X","return":1}\n{"return":{"status":"running","running":true}}\n'], STATUS_TEXT),
-    ("reply", [b'{"error":"x"}\n{}\n[1,2]\n"text"\n{"greeting":1}\n{"return":null}\n'], "null"),
-    ("reply", [b' \t{"return":"' + b"x" * 20000 + b'"} \r\n'], '"' + "x" * 20000 + '"'),
-    ("reply", [error_reply("GenericError", "gone")], E(FAILED, **{"class": "GenericError", "desc": "gone"})),
-    ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], E(FAILED, **{"class": None, "desc": None})),
-    ("reply", [b'{"return":"\xed\xa0\x80"}\n'], E(UTF8)),
-    ("reply", [b"\xf4\x90\x80\x80\n"], E(UTF8)),
-    ("reply", [b'{"event":"X","data":{"n":1}}\n' * 2000 + STATUS], STATUS_TEXT),
-    ("greeting", dribble(GREETING, 1), STATUS_TEXT),
+    ("reply", [EVENT, b'{"event":"X","return":1}\n' + STATUS], STATUS_TEXT),
+    ("reply", [error_reply("GenericError", "gone")], failed("GenericError", "gone")),
+    ("reply", [b'{"error":{"class":5,"desc":null,"x":1},"return":1}\n'], failed(None, None)),
+    ("reply", [b"\xf4\x90\x80\x80\n"], (UTF8, {})),
     ("greeting", [b'{"QMP":null}\n'], STATUS_TEXT),
-    ("greeting", [NOISE, CLOSE], E(UTF8)),
-    ("greeting", [b"[" * 100_000 + b"\n"], E("recursion limit exceeded at line 1 column 128")),
-    ("greeting", [b'{"qmp":{}}\n'], E("Invalid QMP greeting", greeting={"qmp": {}})),
-    (
-        "capabilities",
-        [EVENT, error_reply("E", "no")],
-        ("QMP command 'qmp_capabilities' failed", {"class": "E", "command": "qmp_capabilities", "desc": "no"}),
-    ),
+    ("greeting", [b'{"qmp":{}}\n'], ("Invalid QMP greeting", {"greeting": {"qmp": {}}})),
+    ("capabilities", [EVENT, error_reply("E", "no")], failed("E", "no", "qmp_capabilities")),
 ]
 
 
@@ -138,13 +117,13 @@ def test_exchanges(peer, stage, actions, expected):
     assert hostile(peer, stage, actions) == expected
 
 
-@pytest.mark.parametrize("stage, message", [("greeting", GREETING), ("capabilities", OK), ("reply", STATUS)])
+@pytest.mark.parametrize("stage, message", [("greeting", GREETING), ("reply", STATUS)])
 def test_a_peer_closing_at_every_byte(peer, stage, message):
     context = {"socket_path": peer.path}
     for cut in range(len(message)):
         got = hostile(peer, stage, [message[:cut], CLOSE])
         if cut == 0:
-            assert got == (CLOSED, context)
+            assert got == ("QMP socket closed unexpectedly", context)
         elif cut < len(message) - 1:  # the parser's own message for the text
             assert got == (outcome(lambda: _QmpClient("").execute("x", message[:cut].decode()))[0], context)
         else:  # all but the line feed: the line ends with the stream
@@ -152,17 +131,12 @@ def test_a_peer_closing_at_every_byte(peer, stage, message):
 
 
 @pytest.mark.parametrize(
-    "stage, prefix, total",
-    [
-        ("greeting", b"", None),
-        ("reply", b'{"event":"STOP"}\n{"event":"', None),
-        ("reply", b'{"return":"', MAX_LINE),
-        ("reply", b'{"return":"', MAX_LINE + 1),
-    ],
+    "prefix, total",
+    [(b'{"event":"STOP"}\n{"event":"', None), (b'{"return":"', MAX_LINE), (b'{"return":"', MAX_LINE + 1)],
 )
-def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_connection(peer, stage, prefix, total):
+def test_the_line_bound_counts_the_line_feed_and_an_endless_line_drops_the_connection(peer, prefix, total):
     data = [prefix, stream := Stream()] if total is None else [prefix + b"x" * (total - 14) + b'"}\n']
-    got = hostile(peer, stage, data, close=False)
+    got = hostile(peer, "reply", data, close=False)
     assert got == ('"' + "x" * (total - 14) + '"' if total == MAX_LINE else (TOO_LONG, {"socket_path": peer.path}))
     assert peer.connections == (1 if total == MAX_LINE else 2)  # the next command connected afresh
     assert total or stream.finished and MAX_LINE - 16 <= stream.sent < MAX_LINE + 4 * MiB  # read no further
@@ -173,20 +147,17 @@ def test_replies_are_taken_in_order_and_a_stream_out_of_step_is_dropped(peer):
         "two": [b'{"return":1}\n{"return":2}\n'],
         "none": [],
         "slow": [Delay(0.6), reply("late")],
-        "bad": [b'{"event":"X","data":"\xff"}\n', reply("bad")],
-        "cut": [b'{"event":\n', reply("cut")],
+        "bad": [b'{"event":"X","data":"\xed\xa0\x80"}\n', reply("bad")],  # a surrogate
         "refused": [error_reply("GenericError", "no")],
     }
     client = connected(peer, read_timeout=0.2)
     assert [client.execute("two", None), client.execute("none", None)] == ["1", "2"]  # two replies in one read
-    steps = [("slow", os_text(errno.EAGAIN)), ("bad", UTF8), ("cut", "EOF while parsing a value at line 2 column 0")]
-    for n, (command, message) in enumerate(steps, start=2):
+    assert outcome(lambda: client.execute("refused", None))[0] == "QMP command 'refused' failed"
+    assert client.execute("x", None) == "{}" and peer.connections == 1  # an error reply leaves the stream in step
+    # A reconnect keeps the connect's read timeout: the reply to "slow" is late.
+    for n, (command, message) in enumerate([("bad", UTF8), ("slow", os_text(errno.EAGAIN))], start=2):
         assert outcome(lambda: client.execute(command, None)) == (message, {"socket_path": peer.path})
         assert client.execute("x", None) == "{}" and peer.connections == n  # afresh: never the reply still on its way
-    assert outcome(lambda: client.execute("refused", None))[0] == "QMP command 'refused' failed"
-    assert client.execute("x", None) == "{}" and peer.connections == 4  # an error reply leaves the stream in step
-    # Reconnected with the connect's timeouts.
-    assert outcome(lambda: client.execute("slow", None))[0] == os_text(errno.EAGAIN)
 
 
 def test_events_do_not_stretch_the_wait_for_a_reply(peer):
@@ -204,9 +175,9 @@ def test_connecting(tmp_dir):
         started = time.monotonic()
         _QmpClient(late.path).connect(5.0, 5.0)
         assert 0.3 < time.monotonic() - started < 4.5 and late.lines == [CAPS]
-    # Gone: tried until the deadline. A path too long, with a NUL or empty never connects. No time left: one attempt.
-    cases = [(late.path, 0.3, 0.25), ("/tmp/" + "x" * 200, 0.2, 0), ("/tmp/nul\0.sock", 0.2, 0), ("", 0.2, 0)]
-    for path, timeout, least in cases + [(late.path, timeout, 0) for timeout in (0.0, -1.0, math.nan, math.inf)]:
+    # Gone: tried until the deadline. An empty path never connects. No time left (zero, infinite): one attempt.
+    cases = [(late.path, 0.3, 0.25), ("", 0.2, 0), (late.path, 0.0, 0), (late.path, math.inf, 0)]
+    for path, timeout, least in cases:
         started = time.monotonic()
         assert outcome(lambda: _QmpClient(path).connect(timeout, 5.0)) == (NO_SOCKET, {"socket_path": path})
         assert least <= time.monotonic() - started < 1.5
@@ -236,12 +207,11 @@ def test_the_negotiation_waits_until_the_connects_deadline(peer, late):
 @pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "timeout, read_timeout, lines, message",
-    [(0.0, 5.0, [], os_text(errno.EAGAIN)), (2.0, 0.0, [CAPS], ZERO), (2.0, math.inf, [CAPS], ZERO)],
+    [(0.0, 5.0, [], os_text(errno.EAGAIN)), (2.0, 0.0, [CAPS], "cannot set a 0 duration timeout")],
 )
 def test_zero_socket_timeouts_leave_the_client_disconnected(peer, timeout, read_timeout, lines, message):
     """No time to negotiate, or a read timeout a socket cannot take."""
     client = _QmpClient(peer.path)
-    assert client.close() is None  # never connected
     assert outcome(lambda: client.connect(timeout, read_timeout)) == (message, {"socket_path": peer.path})
     assert peer.lines == lines
     assert client.execute("x", None) == "{}" and peer.lines == lines + [CAPS, b'{"execute":"x"}\n']
@@ -250,20 +220,19 @@ def test_zero_socket_timeouts_leave_the_client_disconnected(peer, timeout, read_
 
 @pytest.mark.leakcheck
 @pytest.mark.parametrize(
-    "call, text",
+    "timeout, text",
     [
-        (lambda c: c.connect(2.0**64, 1.0), HUGE.format(2.0**64)),
-        (lambda c: c.wait_for_job("j", 1.0, 1e300), HUGE.format(1e300)),
         (
-            lambda c: c.connect(1.8e19, 1.0),
-            "overflow when adding a duration of 18000000000000000000 seconds to the monotonic clock",
+            2.0**64,
+            "cannot convert 1.8446744073709552e+19 seconds to a duration: the value is too large (2^64 seconds or more)",
         ),
+        (1.8e19, "overflow when adding a duration of 18000000000000000000 seconds to the monotonic clock"),
     ],
 )
-def test_unrepresentable_times_panic_and_leave_the_client_usable(peer, call, text):
+def test_unrepresentable_times_panic_and_leave_the_client_usable(peer, timeout, text):
     client = _QmpClient(peer.path)
     for _ in range(2):  # disconnected, then connected
-        assert panic(lambda: call(client)) == text and client.execute("x", None) == "{}"
+        assert panic(lambda: client.connect(timeout, 1.0)) == text and client.execute("x", None) == "{}"
 
 
 def job(job_id="j1", status="concluded", **extra):
@@ -285,12 +254,6 @@ def timed_out(peer, last_status):
 
 @pytest.mark.leakcheck
 def test_job_records(peer):
-    odd = job(7, {"b": 1, "a": [1.5]}, type=None, error={"z": 1}) | {"current-progress": "-7", "total-progress": 1.5}
-    peer.handler = jobs([job(), odd])
-    assert _QmpClient(peer.path).query_jobs() == (
-        "[" + RECORD + ',{"job_id":"7","job_type":"null","status":"{\\"a\\":[1.5],\\"b\\":1}","current_progress":-7,'
-        '"total_progress":0,"error":"{\\"z\\":1}"}]'
-    )
     for result in [{}, [{"id": "a"}, 2]]:
         peer.handler = jobs(result)
         assert outcome(_QmpClient(peer.path).query_jobs) == ("Unexpected QMP query-jobs response", {"result": result})
@@ -300,21 +263,18 @@ def test_job_records(peer):
 def test_the_job_wait(peer):
     assert outcome(lambda: _QmpClient(peer.path).wait_for_job("j1", math.nan, 0.01)) == timed_out(peer, None)
     assert peer.lines == []  # no time: without I/O
-    peer.handler = jobs([job("j1", "running")], [job("other"), job()])
-    assert _QmpClient(peer.path).wait_for_job("j1", 1e18, 0.01) == RECORD
-    assert peer.commands() == [QUERY, QUERY, DISMISS]
-    peer.lines.clear()
-    peer.handler = jobs([job(error="first"), job(error="second")])
+    peer.handler = jobs([job(error="first")])
     failed = outcome(lambda: _QmpClient(peer.path).wait_for_job("j1", 5.0, 0.01))
     context = {"error": "first", "job_id": "j1", "job_type": "snapshot-save", "status": "concluded"}
     assert failed == ("QMP job failed", {**context, "socket_path": peer.path})
     assert peer.commands() == [QUERY]  # a failed job is not dismissed
     peer.lines.clear()
-    peer.handler = jobs(*[[job("j1", "running")]] * 5, [job()], dismissal=error_reply("GenericError", "gone"))
+    peer.handler = jobs([job("j1", "running")], [job("other"), job()], dismissal=error_reply("GenericError", "gone"))
     client = _QmpClient(peer.path)
-    assert client.wait_for_job("j1", 10.0, 0.0) == RECORD  # a failed dismissal is ignored
-    assert peer.commands() == [QUERY] * 6 + [DISMISS]  # without a poll interval, no pause
-    assert client.query_jobs() == "[" + RECORD + "]"  # the dismissal's reply was read: the stream is in step
+    assert client.wait_for_job("j1", 1e18, 0.0) == RECORD  # a failed dismissal is ignored
+    assert peer.commands() == [QUERY, QUERY, DISMISS]
+    # The dismissal's reply was read: the stream is in step.
+    assert client.query_jobs() == "[" + RECORD.replace("j1", "other") + "," + RECORD + "]"
     peer.handler = jobs(error_reply("GenericError", "busy"))
     assert outcome(lambda: client.wait_for_job("j1", 2.0, 0.0))[1]["command"] == "query-jobs"
 
@@ -322,12 +282,10 @@ def test_the_job_wait(peer):
 @pytest.mark.parametrize(
     "listings, last_status",
     [
-        ([[job("j1", "running")]], "running"),
-        ([[{"id": "j1"}]], "null"),
         ([[job("J1"), job("j1 ")]], None),
-        ([[job("j1", "running")], []], "running"),
+        ([[job("j1", "running")], []], "running"),  # the job disappears: its last status stays
     ],
-)  # the job disappears: its last status stays
+)
 def test_the_job_wait_runs_until_its_deadline(peer, listings, last_status):
     peer.handler = jobs(*listings)
     started = time.monotonic()
@@ -335,7 +293,7 @@ def test_the_job_wait_runs_until_its_deadline(peer, listings, last_status):
     assert 0.25 < time.monotonic() - started < 3.0 and len(peer.commands()) >= 2 and DISMISS not in peer.commands()
 
 
-def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tmp_dir):
+def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer):
     concluded, dismissed = time.monotonic() + 0.4, []
     peer.handler = {
         "query-jobs": lambda c, r: [
@@ -353,8 +311,6 @@ def test_one_call_at_a_time_and_the_interpreter_lock_released_meanwhile(peer, tm
         parse_error = later(lambda: outcome(lambda: client.execute("x", "[1"))[0])
         assert not in_threads(lambda: results.append(client.execute("slow", None)), later(client.close), parse_error)
     assert sorted(results[2:], key=str) == ['"done"', "EOF while parsing a list at line 1 column 2", None]
-    with other_thread_runs(20):
-        outcome(lambda: _QmpClient(tmp_dir + "/absent.sock").connect(0.5, 1.0))
 
 
 def test_a_forked_child_starts_disconnected_and_unlocked():
@@ -370,43 +326,40 @@ with QmpPeer({"slow": [Delay(1.0), reply("parent")]}) as peer:
     if (pid := os.fork()) == 0:
         signal.alarm(30)
         client.close()
-        print(client.execute("x", None), flush=True)  # once the parent closed its connection, the peer serves the child's
+        print(client.execute("x", None), flush=True)  # served once the parent's connection is closed
         os._exit(0)
     thread.join()
     client.close()
     print(json.dumps([os.waitpid(pid, 0)[1], [line.decode() for line in peer.lines], peer.connections]))
 """)
     *replies, last = child.stdout.splitlines()  # the child sent nothing on the parent's connection
-    lines = [text.decode() for text in (CAPS, line("slow"), CAPS, line("x"))]
+    lines = [CAPS.decode(), '{"execute":"slow"}\n', CAPS.decode(), '{"execute":"x"}\n']
     assert replies == ['"parent"', "{}"] and json.loads(last) == [0, lines, 2], child.stderr
 
 
 SIGPIPE_CHILD = """
 import json, signal, time
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-import corvane_core._ffi as ffi
-client = ffi._QmpClient(sys.argv[1])
-for call in [lambda: client.execute("x", None), lambda: time.sleep(0.3) or client.execute("x", None),
-             lambda: ffi.firecracker_request(sys.argv[2], "PUT", "/", "x" * 8_000_000, 10.0)]:
-    try:
-        print(call())
-    except (OSError, RuntimeError) as error:
-        print(error.args[0] if type(error) is OSError else json.loads(error.args[0])["message"])
+from corvane_core._ffi import _QmpClient
+print((client := _QmpClient(sys.argv[1])).execute("x", None))
+time.sleep(0.3)
+try:
+    client.execute("x", None)
+except RuntimeError as error:
+    print(json.loads(error.args[0])["message"])
 """
 
 
 def test_no_sigpipe_with_the_default_signal_action():
-    with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp, QmpPeer(greeting=[CLOSE]) as closing:
-        child = run_python(SIGPIPE_CHILD, qmp.path, closing.path)
-    assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines()[:2] == ["{}", os_text(errno.EPIPE)]  # the second send reaches a closed peer
-    assert child.stdout.splitlines()[2] in (os_text(errno.EPIPE), os_text(errno.ECONNRESET))
+    with QmpPeer(lambda command, raw: [OK, CLOSE]) as qmp:
+        child = run_python(SIGPIPE_CHILD, qmp.path)
+    assert child.stdout.splitlines() == ["{}", os_text(errno.EPIPE)], child.stderr  # the second send: a closed peer
 
 
 @pytest.mark.skipif("CORVANE_SANITIZER_PRELOAD" in os.environ, reason="ASan's operator new aborts instead of throwing")
 def test_memory_that_runs_out_is_memory_error_and_the_client_stays_usable():
-    """A reply of 10 MiB fits in far less than a tree of it would take (about 460 MiB for this one), and memory that
-    runs out drops the connection (it may be mid-line) without poisoning the client."""
+    """A 10 MiB reply takes far less than its tree would (about 460 MiB); running out drops the connection (maybe
+    mid-line) without poisoning the client."""
     child = run_python("""
 import resource
 from corvane_core._ffi import _QmpClient
@@ -425,17 +378,16 @@ with QmpPeer({"huge": [b'{"return":"' + b"x" * (9 << 20) + b'"}\\n'], "zeros": [
     client = _QmpClient(peer.path)
     client.connect(5.0, 30.0)
     attempt(lambda: client.execute("huge", None), 4 * MiB)
-    attempt(lambda: client.execute("after", None))
+    attempt(lambda: [client.execute("after", None), peer.connections])
     attempt(lambda: client.execute("zeros", None) == zeros, 96 * MiB)
-    attempt(lambda: peer.connections)
 """)
-    assert child.stdout.splitlines() == ["MemoryError ", "ok {}", "ok True", "ok 2"], child.stderr
+    assert child.stdout.splitlines() == ["MemoryError ", "ok ['{}', 2]", "ok True"], child.stderr
 
 
 STRESS_PEER = """
 import json
 from peers import QmpPeer, dribble, echo, reply
-# In a process of its own, so that answers never wait for the test's interpreter lock.
+# A process of its own: answers never wait for the test's interpreter lock.
 jobs = [reply([{"id": "j", "status": "concluded"}])]
 with QmpPeer({"echo": lambda c, r: dribble(echo(c, r)[0], 40, 0.0002), "query-jobs": jobs}, directory=sys.argv[1]) as peer:
     print(peer.path, flush=True)
@@ -445,8 +397,8 @@ print(json.dumps([line.decode() for line in peer.lines]), peer.connections, peer
 
 
 def test_a_shared_client_under_stress(tmp_path):
-    """Twelve threads call one client (close and connect too) in random order: each call gets its own answer, and
-    the peer sees whole command lines, one for each call that sends one."""
+    """Twelve threads call one client (close and connect too) at random: each call gets its own answer, and the peer
+    sees one whole line per call that sends one."""
     peer = subprocess.Popen(
         python_command(STRESS_PEER, tmp_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
     )
@@ -471,6 +423,4 @@ def test_a_shared_client_under_stress(tmp_path):
     lines, connections, errors = peer.communicate("", timeout=30)[0].rsplit(" ", 2)
     received = collections.Counter(json.loads(line)["execute"] for line in json.loads(lines))  # each a whole command
     assert errors.strip() == "[]" and received["qmp_capabilities"] == int(connections) > 1
-    assert [received[name] for name in ("echo", "job-dismiss")] == [
-        sent.count(name) for name in ("echo", "job-dismiss")
-    ]
+    assert all(received[name] == sent.count(name) for name in ("echo", "job-dismiss"))
