@@ -1,9 +1,7 @@
 """Fixtures shared by the tests, and the leak mode (--leaks: the body of every test marked `leakcheck` repeated under
 the reference and descriptor checks; docs/TESTING.md tells how)."""
 
-import ctypes
 import gc
-import os
 import shutil
 import sys
 import tempfile
@@ -73,21 +71,3 @@ def tmp_dir():
     path = tempfile.mkdtemp(prefix="t", dir="/tmp")
     yield path
     shutil.rmtree(path, ignore_errors=True)
-
-
-@pytest.fixture
-def tmpfs(tmp_path):
-    """mount(options, flags, point): a tmpfs for the test, or a remount of `point`."""
-    libc, points = ctypes.CDLL(None, use_errno=True), []
-
-    def mount(options, flags=0, point=None):  # skips unless mounting is allowed (root)
-        if point is None:
-            points.append(point := tmp_path / f"fs{len(points)}")
-            point.mkdir()
-        if libc.mount(b"tmpfs", bytes(point), b"tmpfs", flags, options.encode()) != 0:
-            pytest.skip(f"cannot mount a tmpfs here: {os.strerror(ctypes.get_errno())}")
-        return point
-
-    yield mount
-    for point in points:
-        libc.umount2(bytes(point), 2)  # MNT_DETACH
