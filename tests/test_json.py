@@ -45,6 +45,7 @@ def test_parse_errors_send_nothing(echoing, text, message):
 
 WRITTEN = [
     ("-0", "-0.0"),
+    ("12.0", "12.0"),
     ("1E15", "1000000000000000.0"),
     ("1e16", "1e+16"),
     ("0.00001", "0.00001"),

@@ -171,7 +171,7 @@ BAD_INPUT = [  # the function, its arguments, the text after its name
     ("add_addr", ("lo", "10.0.0.1", 33), "prefix length 33 is too long for IPv4 (at most 32)"),
     ("configure_tap", ("lo", "::1", 129), "prefix length 129 is too long for IPv6 (at most 128)"),
     ("prepare_tap", ("t0", 0, "1.2.3", 24), "invalid IP address '1.2.3'"),
-    ("add_route", ("1.0.0.1", 8, "lo"), "destination 1.0.0.1/8 has host bits set past the prefix length"),
+    ("add_route", ("10.0.0.128", 24, "lo"), "destination 10.0.0.128/24 has host bits set past the prefix length"),
     ("write_sysctl", (".net.ipv4", "1"), "key '.net.ipv4' has an empty component"),
     ("write_sysctl", ("net/../../etc/passwd", "1"), "key 'net/../../etc/passwd' has a '.' or '..' component"),
     ("write_sysctl", ("net.ipv4.ip_forward", ""), "empty value for key 'net.ipv4.ip_forward'"),
